@@ -1,0 +1,186 @@
+// POSIX implementation of the platform services.
+#include "platform.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char PATH_SEP = '/';
+
+void platform_init_stdio() {
+    // POSIX streams never translate bytes; nothing to switch.
+}
+
+const char* platform_getenv(const char* name) {
+    return getenv(name);
+}
+
+size_t platform_read_stdin(char* buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(STDIN_FILENO, buf + got, n - got);
+        if (r > 0)
+            got += static_cast<size_t>(r);
+        else if (r < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return got;
+}
+
+// Writes all n bytes to fd, retrying short and interrupted writes. Returns false on failure.
+static bool write_all(int fd, const char* buf, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, buf, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        buf += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void platform_write_stdout(const char* buf, size_t n) {
+    write_all(STDOUT_FILENO, buf, n);
+}
+
+void platform_make_dir(const char* path) {
+    mkdir(path, 0777);
+}
+
+long platform_read_file(const char* path, char* buf, size_t n) {
+    // O_NONBLOCK keeps a FIFO planted at the path from hanging the run.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, buf + got, n - got);
+        if (r > 0)
+            got += static_cast<size_t>(r);
+        else if (r < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    close(fd);
+    return static_cast<long>(got);
+}
+
+path_kind platform_path_kind(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT ? path_kind::missing : path_kind::other;
+    return S_ISREG(st.st_mode) ? path_kind::regular : path_kind::other;
+}
+
+bool platform_resolve_links(const char* path, char* out, size_t cap) {
+    if (strlen(path) >= cap)
+        return false;
+    strcpy(out, path);
+    // Follow the chain link by link, so that a link whose target does not exist yet still
+    // resolves to the file that a save should create. 40 hops is the kernel's own limit.
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        char target[4096];
+        ssize_t len = readlink(out, target, sizeof target - 1);
+        if (len < 0)
+            return true;
+        target[len] = '\0';
+        if (target[0] == '/') {
+            if (static_cast<size_t>(len) >= cap)
+                return false;
+            strcpy(out, target);
+            continue;
+        }
+        // A relative target is relative to the directory that holds the link.
+        char* slash = strrchr(out, '/');
+        size_t dir_len = slash == nullptr ? 0 : static_cast<size_t>(slash - out) + 1;
+        if (dir_len + static_cast<size_t>(len) >= cap)
+            return false;
+        memcpy(out + dir_len, target, static_cast<size_t>(len) + 1);
+    }
+    return false;
+}
+
+// Makes a completed rename durable by syncing the directory that holds path.
+static void sync_parent_dir(const char* path) {
+    char dir[4096];
+    if (strlen(path) >= sizeof dir)
+        return;
+    strcpy(dir, path);
+    int fd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+bool platform_replace_file(const char* path, const char* tmp_path, const char* data, size_t n) {
+    // Keep the permissions of the file being replaced; a new file gets the default ones.
+    mode_t mode = 0666;
+    struct stat st;
+    if (stat(path, &st) == 0)
+        mode = st.st_mode & 07777;
+    int fd = open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return false;
+    bool ok = write_all(fd, data, n) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(tmp_path, path) == 0) {
+        sync_parent_dir(path);
+        return true;
+    }
+    unlink(tmp_path);
+    return false;
+}
+
+lock_result platform_try_lock(const char* path, file_lock* lock) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return lock_result::failed;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        return err == EWOULDBLOCK || err == EINTR ? lock_result::busy : lock_result::failed;
+    }
+    lock->handle = fd;
+    return lock_result::taken;
+}
+
+void platform_unlock(file_lock* lock) {
+    if (lock->handle >= 0) {
+        flock(static_cast<int>(lock->handle), LOCK_UN);
+        close(static_cast<int>(lock->handle));
+        lock->handle = -1;
+    }
+}
+
+uint64_t platform_now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void platform_sleep_ms(unsigned ms) {
+    struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,190 @@
+#include "score_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<int32_t> entries(const score_table& t) {
+    return std::vector<int32_t>(t.scores, t.scores + t.count);
+}
+
+std::vector<int32_t> parsed(const std::string& text) {
+    score_table t;
+    score_table_parse(&t, text.c_str());
+    for (int i = t.count; i < MAX_SCORES; i++)
+        EXPECT_EQ(t.scores[i], 0) << "entries past count stay 0";
+    return entries(t);
+}
+
+score_table table_of(std::initializer_list<int32_t> values) {
+    score_table t = {};
+    for (int32_t v : values)
+        t.scores[t.count++] = v;
+    return t;
+}
+
+using V = std::vector<int32_t>;
+
+TEST(ScoreFileScan, TakesWhatItCanFromAnyText) {
+    EXPECT_EQ(parsed("{\"scores\":[1200,800]}\n"), (V{1200, 800}));
+    EXPECT_EQ(parsed("{\"scores\":[-5]}"), (V{5}));
+    EXPECT_EQ(parsed("[0,7]"), (V{7}));
+    EXPECT_EQ(parsed("[12 34,5]"), (V{12, 5}));
+    EXPECT_EQ(parsed("[1e3]"), (V{1}));
+    EXPECT_EQ(parsed("[1.9,2]"), (V{1, 2}));
+    EXPECT_EQ(parsed("{\"scores\":[[9],[8]]}"), (V{9}));
+    EXPECT_EQ(parsed("{\"best\":[4,2]}"), (V{4, 2}));
+    EXPECT_EQ(parsed("[3,9]"), (V{3, 9}));
+    EXPECT_EQ(parsed("{\"scores\":7}"), V{});
+    EXPECT_EQ(parsed(""), V{});
+    EXPECT_EQ(parsed("[99999999999]"), (V{2147483647}));
+    EXPECT_EQ(parsed("{\"x\":[1],\"scores\":[2]}"), (V{2})) << "the key decides where to look";
+    EXPECT_EQ(parsed("\"scores\" no list [5]"), (V{5}));
+    EXPECT_EQ(parsed("[\xff\x80 6 ]"), (V{6}));
+}
+
+TEST(ScoreFileScan, StopsAtTenEntriesAndAtTheClosingBracket) {
+    EXPECT_EQ(parsed("[1,2,3,4,5,6,7,8,9,10,11,12]"), (V{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(parsed("[5] 6,7"), (V{5}));
+    EXPECT_EQ(parsed("[a, ,5"), (V{5}));
+}
+
+TEST(Insertion, KeepsOrderAndDuplicates) {
+    score_table t = table_of({800, 500, 300});
+    score_table_insert(&t, 500);
+    EXPECT_EQ(entries(t), (V{800, 500, 500, 300}));
+    score_table_insert(&t, 900);
+    score_table_insert(&t, 1);
+    EXPECT_EQ(entries(t), (V{900, 800, 500, 500, 300, 1}));
+}
+
+TEST(Insertion, FullTableDropsItsLastOnlyForAHigherScore) {
+    score_table t = table_of({1000, 900, 800, 700, 600, 500, 400, 300, 200, 100});
+    score_table_insert(&t, 100);
+    EXPECT_EQ(entries(t), (V{1000, 900, 800, 700, 600, 500, 400, 300, 200, 100}));
+    score_table_insert(&t, 101);
+    EXPECT_EQ(entries(t), (V{1000, 900, 800, 700, 600, 500, 400, 300, 200, 101}));
+    score_table_insert(&t, 2000);
+    EXPECT_EQ(entries(t), (V{2000, 1000, 900, 800, 700, 600, 500, 400, 300, 200}));
+}
+
+TEST(Insertion, HandEditedOrderIsKept) {
+    // The walk back stops at the first entry that is not smaller, so 5 stays behind the 9.
+    score_table t = table_of({3, 9});
+    score_table_insert(&t, 5);
+    EXPECT_EQ(entries(t), (V{3, 9, 5}));
+    score_table_insert(&t, 4);
+    EXPECT_EQ(entries(t), (V{3, 9, 5, 4}));
+}
+
+TEST(WrittenForm, ExactBytes) {
+    char out[128];
+    score_table one = table_of({1200});
+    EXPECT_EQ(std::string(out, score_table_format(&one, out)), "{\"scores\":[1200]}\n");
+    score_table full = table_of({2147483647, 2147483647, 2147483647, 2147483647, 2147483647,
+                                 2147483647, 2147483647, 2147483647, 2147483647, 2147483647});
+    EXPECT_EQ(score_table_format(&full, out), 123u);
+}
+
+// Each case gets its own score file through HV_PENTRA_SCORES.
+class ScoreFile : public ::testing::Test {
+  protected:
+    fs::path dir;
+    fs::path file;
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("pentra-store-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        file = dir / "scores.json";
+        setenv("HV_PENTRA_SCORES", file.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("HV_PENTRA_SCORES");
+        fs::remove_all(dir);
+    }
+    static std::string read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    static void write(const fs::path& p, const std::string& text) {
+        std::ofstream(p, std::ios::binary) << text;
+    }
+};
+
+TEST_F(ScoreFile, SaveThenLoadRoundTrips) {
+    score_table t = table_of({1200, 800});
+    ASSERT_TRUE(score_table_save(&t));
+    EXPECT_EQ(read(file), "{\"scores\":[1200,800]}\n");
+    score_table loaded;
+    score_table_load(&loaded);
+    EXPECT_EQ(entries(loaded), (V{1200, 800}));
+    EXPECT_FALSE(fs::exists(dir / "scores.json.tmp")) << "no temporary file is left behind";
+}
+
+TEST_F(ScoreFile, MissingFileLoadsEmpty) {
+    score_table t = table_of({5});
+    score_table_load(&t);
+    EXPECT_EQ(t.count, 0);
+    EXPECT_EQ(t.scores[0], 0);
+}
+
+TEST_F(ScoreFile, OnlyTheFirst2047BytesAreSeen) {
+    write(file, "[" + std::string(2045, ' ') + "7,8]");
+    score_table t;
+    score_table_load(&t);
+    EXPECT_EQ(entries(t), (V{7}));
+}
+
+TEST_F(ScoreFile, SymbolicLinkStaysALink) {
+    fs::path target = dir / "real.json";
+    write(target, "{\"scores\":[50]}\n");
+    fs::create_symlink("real.json", file);
+    score_table t = table_of({60, 50});
+    ASSERT_TRUE(score_table_save(&t));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(read(target), "{\"scores\":[60,50]}\n");
+}
+
+TEST_F(ScoreFile, DanglingLinkCreatesItsTarget) {
+    fs::create_symlink(dir / "new.json", file);
+    score_table t = table_of({7});
+    ASSERT_TRUE(score_table_save(&t));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(read(dir / "new.json"), "{\"scores\":[7]}\n");
+}
+
+TEST_F(ScoreFile, DirectoryAtThePathIsNeverReplaced) {
+    fs::create_directory(file);
+    score_table t = table_of({7});
+    EXPECT_FALSE(score_table_save(&t));
+    EXPECT_TRUE(fs::is_directory(file));
+    score_table_load(&t);
+    EXPECT_EQ(t.count, 0);
+}
+
+TEST_F(ScoreFile, LockIsReleasedAndItsFileKept) {
+    score_lock first;
+    ASSERT_TRUE(score_store_lock(&first));
+    score_lock second;
+    score_store_unlock(&first);
+    ASSERT_TRUE(score_store_lock(&second));
+    score_store_unlock(&second);
+    EXPECT_TRUE(fs::exists(dir / "scores.json.lock"));
+}
+
+} // namespace
