@@ -1,0 +1,344 @@
+// Shared harness for the browser tests of the game page: obtains the page
+// (from the built program, or from page/index.html while no program is
+// given), serves it from a local stand-in for the node, launches headless
+// Chromium and opens tabs whose chance, animation frames and timers are
+// controlled from the test.
+
+import { execFileSync } from 'node:child_process';
+import { readFileSync } from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
+import { chromium } from 'playwright-core';
+import { COLS, ROWS, DEPTH, SHAPES, project, shadeHex, randomsForOrder } from './model.mjs';
+
+const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
+export const SCORES_EMPTY = '{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":0,"scores":[]}\n';
+
+let pageCache = null;
+
+// The page document as the page route writes it, without its CGI header.
+export function loadPage() {
+  if (pageCache) return pageCache;
+  const bin = process.env.PENTRA_BIN;
+  if (bin) {
+    const out = execFileSync(bin, [], {
+      env: { REQUEST_METHOD: 'GET', QUERY_STRING: '' },
+      maxBuffer: 8 * 1024 * 1024,
+      timeout: 20000,
+    });
+    assert.equal(out.subarray(0, PAGE_HEADER.length).toString('latin1'), PAGE_HEADER, 'page header');
+    pageCache = out.subarray(PAGE_HEADER.length);
+  } else {
+    pageCache = readFileSync(path.join(ROOT, 'page', 'index.html'));
+  }
+  return pageCache;
+}
+
+// --- the stand-in node ----------------------------------------------------
+
+// Serves the page on the node route (/plugin_pentra_3d) and the hub route
+// (/plugins?plugin=...), records every other request and answers the JSON
+// requests with `server.reply(request)` ({status, body, type}).
+export async function startServer() {
+  const html = loadPage();
+  const state = {
+    requests: [],
+    reply: null,
+    origin: '',
+  };
+  const srv = http.createServer((req, res) => {
+    const url = new URL(req.url, 'http://127.0.0.1');
+    if (url.pathname === '/favicon.ico') {
+      res.writeHead(404).end();
+      return;
+    }
+    if (url.pathname === '/blank') {
+      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+      res.end('<!doctype html><title>blank</title>');
+      return;
+    }
+    const rec = { method: req.method, url: req.url, path: url.pathname, query: url.searchParams, headers: req.headers };
+    const isPage = !url.searchParams.has('action') &&
+      (url.pathname === '/plugin_pentra_3d' || (url.pathname === '/plugins' && url.searchParams.has('plugin')));
+    if (isPage && req.method === 'GET') {
+      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8', 'Cache-Control': 'no-store' });
+      res.end(html);
+      return;
+    }
+    state.requests.push(rec);
+    const r = (state.reply || defaultReply)(rec);
+    res.writeHead(r.status || 200, { 'Content-Type': r.type || 'application/json; charset=utf-8', 'Cache-Control': 'no-store' });
+    res.end(r.body);
+  });
+  await new Promise((resolve) => srv.listen(0, '127.0.0.1', resolve));
+  state.origin = `http://127.0.0.1:${srv.address().port}`;
+  state.url = (p) => state.origin + p;
+  state.reset = () => {
+    state.requests = [];
+    state.reply = null;
+  };
+  state.close = () => new Promise((resolve) => {
+    srv.closeAllConnections();
+    srv.close(() => resolve());
+  });
+  return state;
+}
+
+function defaultReply() {
+  return { body: SCORES_EMPTY };
+}
+
+export function scoresReply(highscore, scores = highscore ? [highscore] : []) {
+  return { body: `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${highscore},"scores":[${scores.join(',')}]}\n` };
+}
+export const REFUSAL = { status: 401, body: '{"ok":false,"error":"invalid node password"}\n' };
+
+// --- the browser ----------------------------------------------------------
+
+export async function launch() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+}
+
+// Runs in the page before its own script: seeded chance, frames handed out by
+// the test, tracked timers and replies, recorded canvas calls and errors.
+function initScript({ seed, storageThrows }) {
+  /* global window, document, Math, CanvasRenderingContext2D, Response, KeyboardEvent */
+  if (storageThrows) {
+    Object.defineProperty(window, 'localStorage', {
+      configurable: true,
+      get() { throw new DOMException('storage refused', 'SecurityError'); },
+    });
+  }
+  let s = seed >>> 0;
+  const mulberry = () => {
+    s = (s + 0x6D2B79F5) >>> 0;
+    let t = s;
+    t = Math.imul(t ^ (t >>> 15), t | 1);
+    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+  const rq = [];
+  window.__rq = rq;
+  window.__randCalls = 0;
+  Math.random = () => { window.__randCalls++; return rq.length ? rq.shift() : mulberry(); };
+
+  let cbs = [];
+  let now = 1000;
+  window.requestAnimationFrame = (cb) => { cbs.push(cb); return cbs.length; };
+  window.cancelAnimationFrame = () => {};
+  window.__frames = (n, step) => {
+    for (let i = 0; i < n; i++) {
+      now += step;
+      const run = cbs;
+      cbs = [];
+      for (const cb of run) cb(now);
+    }
+    return cbs.length;
+  };
+
+  const st = window.setTimeout.bind(window);
+  let pending = 0;
+  window.setTimeout = (fn, ms, ...a) => {
+    pending++;
+    return st(() => { pending--; if (typeof fn === 'function') fn(...a); }, ms);
+  };
+  window.__pendingTimers = () => pending;
+
+  // A request counts as settled two tasks after its body was read (or its
+  // fetch failed), by which time the page's own handlers have run.
+  window.__settled = 0;
+  const done = () => st(() => st(() => { window.__settled++; }, 0), 0);
+  const f = window.fetch;
+  window.fetch = function (...a) {
+    const p = f.apply(this, a);
+    p.then(null, done);
+    return p;
+  };
+  for (const m of ['json', 'text']) {
+    const o = Response.prototype[m];
+    Response.prototype[m] = function () {
+      const p = o.call(this);
+      p.then(done, done);
+      return p;
+    };
+  }
+
+  window.__errs = [];
+  window.addEventListener('error', (e) => window.__errs.push('error: ' + e.message));
+  window.addEventListener('unhandledrejection', (e) => window.__errs.push('unhandled rejection: ' + (e.reason && e.reason.message || e.reason)));
+
+  window.__rec = null;
+  const P = CanvasRenderingContext2D.prototype;
+  const push = (c, o) => { if (window.__rec) { o.id = c.canvas.id; window.__rec.push(o); } };
+  const wrap = (name, fn) => {
+    const orig = P[name];
+    P[name] = function (...a) { fn(this, a); return orig.apply(this, a); };
+  };
+  wrap('beginPath', (c) => { c.__p = []; });
+  wrap('moveTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
+  wrap('lineTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
+  wrap('fill', (c) => push(c, { k: 'f', s: c.fillStyle, a: c.globalAlpha, p: c.__p || [] }));
+  wrap('stroke', (c) => push(c, { k: 's', s: c.strokeStyle, a: c.globalAlpha, w: c.lineWidth, p: c.__p || [] }));
+  wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));
+  wrap('clearRect', (c, a) => { const m = c.getTransform(); push(c, { k: 'c', r: a, m: [m.a, m.b, m.c, m.d, m.e, m.f] }); });
+
+  window.__key = (key) => document.body.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true }));
+  window.__keys = (list) => list.map((k) => window.__key(k));
+}
+
+// Opens a context and a tab with the controls installed. Options: seed,
+// colorScheme (default dark), viewport, deviceScaleFactor, hasTouch,
+// storageThrows.
+export async function openTab(browser, opts = {}) {
+  const ctx = await browser.newContext({
+    colorScheme: opts.colorScheme || 'dark',
+    viewport: opts.viewport || { width: 800, height: 600 },
+    deviceScaleFactor: opts.deviceScaleFactor || 1,
+    hasTouch: !!opts.hasTouch,
+  });
+  const page = await ctx.newPage();
+  await page.addInitScript(initScript, { seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows });
+  page.__pageErrors = [];
+  page.__requests = [];
+  page.on('pageerror', (e) => page.__pageErrors.push(String(e && e.message || e)));
+  page.on('request', (r) => page.__requests.push(r.url()));
+  return page;
+}
+
+// Loads the page at the given path (from the server's origin), waits for the
+// boot to finish (its 60 ms timer included) and for the boot request to settle.
+export async function load(page, server, p = '/plugin_pentra_3d', { settle = true } = {}) {
+  page.__pageErrors.length = 0;
+  page.__requests.length = 0;
+  await page.goto(server.url(p));
+  await waitFor(page, () => window.__pendingTimers() === 0);
+  if (settle) await waitFor(page, () => window.__settled >= 1);
+}
+
+export async function waitFor(page, fn, arg, timeout = 5000) {
+  await page.waitForFunction(fn, arg, { polling: 10, timeout });
+}
+
+// Errors seen by the page: uncaught exceptions and unhandled rejections.
+export async function pageErrors(page) {
+  const inPage = await page.evaluate(() => window.__errs.slice());
+  return [...new Set([...page.__pageErrors, ...inPage])];
+}
+
+// Empties the origin's storage and stores the given keys, from a blank page
+// of the same origin.
+export async function setStorage(page, server, items = {}) {
+  await page.goto(server.url('/blank'));
+  await page.evaluate((kv) => {
+    localStorage.clear();
+    for (const [k, v] of Object.entries(kv)) localStorage.setItem(k, v);
+  }, items);
+}
+
+export async function getStorage(page) {
+  return page.evaluate(() => Object.fromEntries(Object.keys(localStorage).map((k) => [k, localStorage.getItem(k)])));
+}
+
+// Makes the bags of the next game come in the given orders ("IJLOSTZ", ...).
+export async function setBags(page, orders) {
+  const rs = orders.flatMap(randomsForOrder);
+  await page.evaluate((v) => { window.__rq.length = 0; window.__rq.push(...v); }, rs);
+}
+
+export const keys = (page, list) => page.evaluate((l) => window.__keys(l), list);
+export const frames = (page, n, step) => page.evaluate(([a, b]) => window.__frames(a, b), [n, step]);
+
+export async function hud(page) {
+  return page.evaluate(() => ({
+    score: document.getElementById('vScore').textContent,
+    best: document.getElementById('vBest').textContent,
+    lines: document.getElementById('vLines').textContent,
+  }));
+}
+
+export async function dialog(page) {
+  return page.evaluate(() => ({
+    on: document.getElementById('overlay').classList.contains('on'),
+    title: document.getElementById('mTitle').textContent,
+    sub: document.getElementById('mSub').textContent,
+    btn: document.getElementById('mBtn').textContent,
+  }));
+}
+
+// Runs `fn` in the page while canvas calls are recorded; returns the records.
+export async function recordDuring(page, fn, arg) {
+  const text = await page.evaluate(([src, a]) => {
+    let r;
+    window.__rec = [];
+    try {
+      new Function('a', src)(a);
+    } finally {
+      r = window.__rec;
+      window.__rec = null;
+    }
+    return JSON.stringify(r);
+  }, [fn, arg]);
+  return JSON.parse(text);
+}
+
+// Draws one frame with no time passing and returns what the 3D view drew.
+export async function scene(page) {
+  const size = await page.evaluate(() => {
+    const cv = document.getElementById('cv');
+    return [parseFloat(cv.style.width), parseFloat(cv.style.height)];
+  });
+  const recs = await recordDuring(page, 'window.__frames(1, 0)');
+  return parseScene(recs.filter((r) => r.id === 'cv'), size[0], size[1]);
+}
+
+const near = (p, q, eps = 0.02) => Math.abs(p[0] - q[0]) < eps && Math.abs(p[1] - q[1]) < eps;
+
+// Reads the cells of the 3D view out of the recorded calls: every block is
+// found by its front face (the z = 0 face), filled for locked and live cells,
+// stroked at alpha 0.42 for the ghost.
+export function parseScene(recs, W, H) {
+  const index = new Map();
+  const keyOf = (p) => `${Math.round(p[0] * 10)},${Math.round(p[1] * 10)}`;
+  for (let x = -4; x <= COLS + 4; x++) {
+    for (let y = -4; y <= ROWS + 6; y++) {
+      const k = keyOf(project(x, y, 0, W, H));
+      if (!index.has(k)) index.set(k, []);
+      index.get(k).push([x, y]);
+    }
+  }
+  const cellOf = (pts) => {
+    if (pts.length !== 4) return null;
+    for (const [x, y] of index.get(keyOf(pts[0])) || []) {
+      if (near(pts[0], project(x, y, 0, W, H)) && near(pts[1], project(x, y + 1, 0, W, H)) &&
+        near(pts[2], project(x + 1, y + 1, 0, W, H)) && near(pts[3], project(x + 1, y, 0, W, H))) return [x, y];
+    }
+    return null;
+  };
+  const front = new Map(SHAPES.map((s) => [shadeHex(s.c, 0.64), s.k]));
+  const colour = new Map(SHAPES.map((s) => [s.c, s.k]));
+  const filled = [];
+  const ghosts = [];
+  for (const r of recs) {
+    const cell = (r.k === 'f' || r.k === 's') && cellOf(r.p);
+    if (!cell) continue;
+    if (r.k === 'f' && front.has(r.s)) filled.push([...cell, front.get(r.s)]);
+    if (r.k === 's' && Math.abs(r.a - 0.42) < 1e-6) ghosts.push([...cell, colour.get(r.s) || r.s]);
+  }
+  return { recs, W, H, filled: sortCells(filled), ghosts: sortCells(ghosts) };
+}
+
+export function sortCells(cells) {
+  return cells.slice().sort((a, b) => a[1] - b[1] || a[0] - b[0]);
+}
+
+// Cells as "x,y" texts, sorted: easy to compare and to read in a failure.
+export const cellText = (cells) => sortCells(cells).map((c) => `${c[0]},${c[1]}${c[2] ? c[2] : ''}`).join(' ');
+
+export { COLS, ROWS, DEPTH };

@@ -1,0 +1,200 @@
+// The 3D view: canvas sizing, the camera, the well's outline, blocks, ghost
+// and drawing order, observed through recorded canvas calls.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import * as H from './harness.mjs';
+import { SHAPE, COLS, DEPTH, project, rotPoint, shadeHex, cellsOf } from './model.mjs';
+
+let server, browser;
+
+before(async () => {
+  server = await H.startServer();
+  browser = await H.launch();
+});
+after(async () => {
+  await browser?.close();
+  await server?.close();
+});
+
+const close = (p, q, what) => {
+  assert.ok(Math.abs(p[0] - q[0]) < 0.01 && Math.abs(p[1] - q[1]) < 0.01, `${what}: got ${p}, want ${q}`);
+};
+
+// Line widths come back from the canvas as single-precision numbers.
+const round = (v) => Math.round(v * 1e6) / 1e6;
+
+async function stageBox(page) {
+  return page.evaluate(() => {
+    const r = document.getElementById('stage').getBoundingClientRect();
+    const cv = document.getElementById('cv');
+    return { w: r.width, h: r.height, cssW: cv.style.width, cssH: cv.style.height, bw: cv.width, bh: cv.height };
+  });
+}
+
+async function resizeTo(page, width, height) {
+  const before = await stageBox(page);
+  await page.setViewportSize({ width, height });
+  const want = await page.evaluate(() => {
+    const r = document.getElementById('stage').getBoundingClientRect();
+    return [`${Math.max(120, Math.floor(r.width))}px`, `${Math.max(160, Math.floor(r.height))}px`];
+  });
+  if (want[0] !== before.cssW || want[1] !== before.cssH) {
+    await H.waitFor(page, (w) => {
+      const cv = document.getElementById('cv');
+      return cv.style.width === w[0] && cv.style.height === w[1];
+    }, want);
+  }
+}
+
+test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', async () => {
+  const page = await H.openTab(browser, { viewport: { width: 562, height: 900 } });
+  await H.load(page, server);
+  const h0 = (await stageBox(page)).h;
+  await resizeTo(page, 562 + 400 - Math.floor((await stageBox(page)).w), 900 + 600 - Math.floor(h0));
+  const box = await stageBox(page);
+  assert.deepEqual([box.cssW, box.cssH, box.bw, box.bh], ['400px', '600px', 400, 600], 'canvas takes the stage box, border included');
+
+  const table = [
+    [78.96, 62.17], [297.00, 83.77], [268.98, 532.80], [108.85, 451.50],
+    [127.52, 55.38], [336.24, 73.55], [299.50, 495.51], [144.39, 423.96],
+  ];
+  const edges = [[0, 1], [1, 2], [2, 3], [3, 0], [4, 5], [5, 6], [6, 7], [7, 4], [0, 4], [1, 5], [2, 6], [3, 7]];
+  await H.setBags(page, ['TIJLOSZ']);
+  await H.keys(page, ['Enter']);
+  const sc = await H.scene(page);
+  const r = sc.recs;
+  assert.equal(r[0].k, 'c', 'a frame begins by clearing');
+  assert.deepEqual(r[0].r, [0, 0, 400, 600]);
+  const strokes = r.filter((x) => x.k === 's');
+  edges.forEach(([a, b], i) => {
+    const s = strokes[i];
+    assert.equal(s.p.length, 2, `edge ${a}-${b} is one line`);
+    close(s.p[0], table[a], `edge ${a}-${b} start`);
+    close(s.p[1], table[b], `edge ${a}-${b} end`);
+    assert.deepEqual([s.s, s.a, s.w], ['rgba(255, 255, 255, 0.2)', 1, 1], `edge ${a}-${b} style`);
+  });
+  const grid = strokes.slice(12, 23);
+  const gridLines = [];
+  for (let gx = 1; gx < COLS; gx++) gridLines.push([[gx, 0, 0], [gx, 0, DEPTH]]);
+  for (let gz = 1; gz < DEPTH; gz++) gridLines.push([[0, 0, gz], [COLS, 0, gz]]);
+  gridLines.forEach(([p, q], i) => {
+    close(grid[i].p[0], project(...p, 400, 600), `floor line ${i} start`);
+    close(grid[i].p[1], project(...q, 400, 600), `floor line ${i} end`);
+    assert.deepEqual([grid[i].s, grid[i].a, grid[i].w], ['rgba(255, 255, 255, 0.2)', 0.5, 1], `floor line ${i} style`);
+  });
+  const firstFill = r.findIndex((x) => x.k === 'f');
+  assert.ok(firstFill > r.indexOf(grid[10]), 'outline before blocks');
+  assert.equal(r[firstFill].a, 1, 'alpha back to 1 after the floor grid');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('blocks show three shaded faces, ghosts are outlines, everything is drawn far to near', async () => {
+  const page = await H.openTab(browser);
+  await H.load(page, server);
+  await H.setBags(page, ['ITJLOSZ']);
+  await H.keys(page, ['Enter', ' ', ...Array(16).fill('s')]);
+  const sc = await H.scene(page);
+  const { W, H: Ht } = sc;
+  const I = SHAPE.I, T = SHAPE.T;
+
+  // The locked I: faces 1, 3, 4 (bottom, front, right), each filled then outlined.
+  const P = (x, y, z) => project(x, y, z, W, Ht);
+  const faces = [
+    [(x, y) => [P(x, y, 0), P(x, y, DEPTH), P(x + 1, y, DEPTH), P(x + 1, y, 0)], 0.55],
+    [(x, y) => [P(x, y, 0), P(x, y + 1, 0), P(x + 1, y + 1, 0), P(x + 1, y, 0)], 0.64],
+    [(x, y) => [P(x + 1, y, 0), P(x + 1, y + 1, 0), P(x + 1, y + 1, DEPTH), P(x + 1, y, DEPTH)], 0.74],
+  ];
+  const r = sc.recs;
+  for (const [x, y] of cellsOf(I.b, 3, 0)) {
+    const near = (a, b) => Math.hypot(a[0] - b[0], a[1] - b[1]) < 0.01;
+    const at = r.findIndex((e) => e.k === 'f' && e.p.length === 4 && near(e.p[0], P(x, y, 0)) && near(e.p[1], P(x, y, DEPTH)));
+    assert.ok(at >= 0, `cell ${x},${y} drawn`);
+    faces.forEach(([corners, k], i) => {
+      const fill = r[at + 2 * i];
+      const line = r[at + 2 * i + 1];
+      assert.equal(fill.k, 'f', `cell ${x},${y} face ${i} filled`);
+      assert.equal(fill.s, shadeHex(I.c, k), `cell ${x},${y} face ${i} shade`);
+      corners(x, y).forEach((q, j) => close(fill.p[j], q, `cell ${x},${y} face ${i} corner ${j}`));
+      assert.deepEqual([line.k, line.s, round(line.w), line.a], ['s', 'rgba(0, 0, 0, 0.32)', 0.8, 1], `cell ${x},${y} face ${i} outline`);
+    });
+  }
+
+  // The T one row above its landing place: live and ghost share a cell.
+  const live = cellsOf(T.b, 3, 2);
+  const ghost = cellsOf(T.b, 3, 1);
+  assert.equal(H.cellText(sc.filled.filter((c) => c[2] === 'T')), H.cellText(live.map((c) => [...c, 'T'])));
+  assert.equal(H.cellText(sc.ghosts), H.cellText(ghost.map((c) => [...c, 'T'])));
+  const ghostStrokes = r.filter((e) => e.k === 's' && Math.abs(e.a - 0.42) < 1e-6);
+  assert.equal(ghostStrokes.length, 12, 'three outlined faces per ghost cell');
+  for (const g of ghostStrokes) assert.deepEqual([g.s, round(g.w)], [T.c, 1.1]);
+  assert.ok(!r.some((e) => e.k === 'f' && e.a !== 1), 'nothing filled with ghost alpha');
+
+  // Draw order: every block's centre no nearer than the next one's.
+  const order = [];
+  for (const e of r) {
+    if (e.p && e.p.length === 4) {
+      const cell = H.parseScene([e], W, Ht);
+      const c = cell.filled[0] || cell.ghosts[0];
+      if (c) {
+        const isGhost = !cell.filled.length;
+        order.push({ c, ghost: isGhost, d: rotPoint(c[0] + 0.5, c[1] + 0.5, DEPTH / 2)[2] + (isGhost ? -0.01 : 0.01) });
+      }
+    }
+  }
+  assert.equal(order.length, 4 + 4 + 4, 'one front face per block');
+  for (let i = 1; i < order.length; i++) assert.ok(order[i - 1].d >= order[i].d - 1e-9, `far to near at ${i}: ${JSON.stringify(order)}`);
+  const shared = order.findIndex((o) => o.ghost && o.c[0] === 4 && o.c[1] === 2);
+  const sharedLive = order.findIndex((o) => !o.ghost && o.c[0] === 4 && o.c[1] === 2);
+  assert.ok(sharedLive >= 0 && shared > sharedLive, 'the ghost outline goes over the live block it shares a cell with');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', async () => {
+  const page = await H.openTab(browser, { deviceScaleFactor: 3, viewport: { width: 700, height: 640 } });
+  await H.load(page, server);
+  const check = async (why) => {
+    const b = await stageBox(page);
+    const W = Math.max(120, Math.floor(b.w));
+    const Ht = Math.max(160, Math.floor(b.h));
+    assert.deepEqual([b.cssW, b.cssH, b.bw, b.bh], [`${W}px`, `${Ht}px`, 2 * W, 2 * Ht], why);
+    return [W, Ht];
+  };
+  const [W, Ht] = await check('700 by 640');
+  await H.setBags(page, ['OIJLSTZ']);
+  await H.keys(page, ['Enter']);
+  const sc = await H.scene(page);
+  assert.deepEqual([sc.recs[0].k, sc.recs[0].r, sc.recs[0].m], ['c', [0, 0, 2 * W, 2 * Ht], [1, 0, 0, 1, 0, 0]], 'clears the whole backing store');
+  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf(SHAPE.O.b, 4, 18).map((c) => [...c, 'O'])), 'drawing in CSS pixels');
+  const mini = await page.evaluate(() => {
+    const c = document.getElementById('cvNext');
+    const r = c.getBoundingClientRect();
+    return [c.width, c.height, r.width, r.height];
+  });
+  assert.deepEqual(mini.slice(0, 2), [Math.floor(Math.max(40, Math.floor(mini[2])) * 2), Math.floor(Math.max(30, Math.floor(mini[3])) * 2)], 'preview at ratio 2');
+
+  await resizeTo(page, 220, 250);
+  const small = await check('a stage smaller than the floor');
+  assert.deepEqual(small, [120, 160]);
+  await resizeTo(page, 640, 481);
+  await check('back to a large stage');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('the outline colour follows the theme at the next frame', async () => {
+  const page = await H.openTab(browser, { colorScheme: 'light' });
+  await H.setStorage(page, server, {});
+  await H.load(page, server);
+  const outline = async () => (await H.scene(page)).recs.find((e) => e.k === 's').s;
+  assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'light system, no forced theme');
+  await page.click('#btnTheme');
+  assert.equal(await outline(), 'rgba(255, 255, 255, 0.2)', 'forced dark on a light system');
+  await page.emulateMedia({ colorScheme: 'dark' });
+  await page.click('#btnTheme');
+  assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'forced light on a dark system');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
