@@ -70,6 +70,10 @@ export async function startServer() {
     }
     state.requests.push(rec);
     const r = (state.reply || defaultReply)(rec);
+    if (r.destroy) {
+      req.socket.destroy();
+      return;
+    }
     res.writeHead(r.status || 200, { 'Content-Type': r.type || 'application/json; charset=utf-8', 'Cache-Control': 'no-store' });
     res.end(r.body);
   });
@@ -109,7 +113,6 @@ export async function launch() {
 // Runs in the page before its own script: seeded chance, frames handed out by
 // the test, tracked timers and replies, recorded canvas calls and errors.
 function initScript({ seed, storageThrows }) {
-  /* global window, document, Math, CanvasRenderingContext2D, Response, KeyboardEvent */
   if (storageThrows) {
     Object.defineProperty(window, 'localStorage', {
       configurable: true,
@@ -173,6 +176,17 @@ function initScript({ seed, storageThrows }) {
   window.__errs = [];
   window.addEventListener('error', (e) => window.__errs.push('error: ' + e.message));
   window.addEventListener('unhandledrejection', (e) => window.__errs.push('unhandled rejection: ' + (e.reason && e.reason.message || e.reason)));
+
+  // Changes to the HUD texts after the script has run (the boot's own
+  // refresh excluded).
+  window.__hudMutations = 0;
+  document.addEventListener('DOMContentLoaded', () => {
+    const mo = new MutationObserver((l) => { window.__hudMutations += l.length; });
+    for (const id of ['vScore', 'vBest', 'vLines']) {
+      const el = document.getElementById(id);
+      if (el) mo.observe(el, { childList: true, characterData: true, subtree: true });
+    }
+  });
 
   window.__rec = null;
   const P = CanvasRenderingContext2D.prototype;

@@ -1,6 +1,7 @@
 // A small reference model of the rules of play and of the camera, used by the
 // browser tests to say what the page should show after a sequence of inputs.
-// It models only what the tests drive: no gravity, no timing, no hold.
+// It models only what the tests drive: no gravity, no timing, no hold, no
+// pause.
 
 export const COLS = 10;
 export const ROWS = 20;
@@ -134,6 +135,17 @@ export class Game {
   move(dx) {
     const p = this.piece;
     if (p && !this.collides(p.x + dx, p.y, p.b)) p.x += dx;
+  }
+
+  softDrop() {
+    const p = this.piece;
+    if (!p) return;
+    if (!this.collides(p.x, p.y - 1, p.b)) {
+      p.y--;
+      this.score++;
+    } else {
+      this.lock();
+    }
   }
 
   ghostY() {

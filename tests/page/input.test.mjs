@@ -1,0 +1,236 @@
+// Input: the key table, the pad buttons, the dialog button, pause, and the
+// pointer gestures on the 3D view (mouse and touch).
+
+import { test, before, after, beforeEach } from 'node:test';
+import assert from 'node:assert/strict';
+import * as H from './harness.mjs';
+import { Game, SHAPES, cellsOf } from './model.mjs';
+
+let server, browser, page;
+
+before(async () => {
+  server = await H.startServer();
+  browser = await H.launch();
+  page = await H.openTab(browser);
+});
+after(async () => {
+  await browser?.close();
+  await server?.close();
+});
+beforeEach(async () => {
+  server.reset();
+  await H.load(page, server);
+});
+
+const letter = (c) => SHAPES.find((s) => s.c === c).k;
+
+// The page draws what the model holds: locked cells, the live piece, the score.
+async function sameAs(p, g, why) {
+  const live = g.piece ? cellsOf(g.piece.b, g.piece.x, g.piece.y).map((c) => [...c, g.piece.k]) : [];
+  const locked = g.lockedCells().map(([x, y, c]) => [x, y, letter(c)]);
+  const sc = await H.scene(p);
+  assert.equal(H.cellText(sc.filled), H.cellText([...locked, ...live]), `${why}: board`);
+  assert.equal((await H.hud(p)).score, String(g.score), `${why}: score`);
+}
+
+const act = {
+  left: (g) => g.move(-1),
+  right: (g) => g.move(1),
+  down: (g) => g.softDrop(),
+  cw: (g) => g.rotate(1),
+  ccw: (g) => g.rotate(-1),
+  drop: (g) => g.hardDrop(),
+  none: () => {},
+};
+
+test('the key table: each key acts, letter case counts, table keys are always prevented and others never', async () => {
+  // Before the first game every table key is prevented, and only Enter acts.
+  const before = await H.keys(page, ['ArrowLeft', ' ', 'p', 'Escape', 'c', 'z', 'q', 'Tab']);
+  assert.deepEqual(before, [false, false, false, false, false, false, true, true]);
+  assert.equal((await H.dialog(page)).title, 'READY');
+  assert.equal((await H.dialog(page)).on, true);
+
+  const bags = ['TIOJLSZ', 'SZJLOIT'];
+  await H.setBags(page, bags);
+  assert.deepEqual(await H.keys(page, ['Enter']), [false]);
+  assert.equal((await H.dialog(page)).on, false, 'Enter starts the first game');
+  const g = new Game(bags.join(''));
+  const table = [
+    ['ArrowLeft', 'left'], ['a', 'left'], ['A', 'left'],
+    ['ArrowRight', 'right'], ['d', 'right'], ['D', 'right'], ['D', 'right'],
+    ['ArrowUp', 'cw'], ['w', 'cw'], ['W', 'cw'], ['x', 'cw'], ['X', 'cw'],
+    ['z', 'ccw'], ['Z', 'ccw'], ['z', 'ccw'],
+    ['ArrowDown', 'down'], ['s', 'down'], ['S', 'down'],
+    ['Enter', 'none'], ['q', 'none'], ['Q', 'none'], ['Left', 'none'], ['arrowleft', 'none'], ['Shift', 'none'], ['Spacebar', 'none'],
+    [' ', 'drop'],
+  ];
+  for (const [key, what] of table) {
+    const [notPrevented] = await H.keys(page, [key]);
+    assert.equal(notPrevented, what === 'none', `${JSON.stringify(key)}: default ${what === 'none' ? 'kept' : 'prevented'}`);
+    act[what](g);
+    await sameAs(page, g, `after ${JSON.stringify(key)}`);
+  }
+
+  // Hold with c, then C on the next piece.
+  await H.keys(page, ['c']);
+  let sc = await H.scene(page);
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 17)), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18).map((c) => [...c, 'O'])), 'c held the I, the O came');
+  await H.keys(page, [' ', 'C']);
+  sc = await H.scene(page);
+  assert.ok(sc.filled.some((c) => c[2] === 'I' && c[1] >= 16), 'C brought the I back');
+
+  // Pause keys.
+  assert.deepEqual(await H.keys(page, ['p']), [false]);
+  const score = (await H.hud(page)).score;
+  assert.deepEqual(await H.dialog(page), { on: true, title: 'PAUSED', sub: `Score ${score} - 0 lines.`, btn: 'Resume' });
+  const frozen = H.cellText((await H.scene(page)).filled);
+  assert.deepEqual(await H.keys(page, ['ArrowLeft', 'w', 's', ' ', 'c', 'Enter']), [false, false, false, false, false, true]);
+  await page.evaluate(() => ['bLeft', 'bRot', 'bDown', 'bDrop', 'bHold'].forEach((id) => document.getElementById(id).click()));
+  assert.equal(H.cellText((await H.scene(page)).filled), frozen, 'nothing moves while paused');
+  assert.equal((await H.hud(page)).score, score);
+  await H.keys(page, ['P']);
+  assert.equal((await H.dialog(page)).on, false, 'P resumes');
+  await H.keys(page, ['Escape']);
+  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
+  await H.keys(page, ['Escape']);
+  assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
+test('after a game has ended, Enter and the pause keys do nothing; Play Again starts the next game', async () => {
+  const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
+  await H.setBags(page, bags);
+  await H.keys(page, ['Enter']);
+  for (let i = 0; i < 40 && !(await H.dialog(page)).on; i++) await H.keys(page, [' ']);
+  const over = await H.dialog(page);
+  assert.equal(over.title, 'GAME OVER');
+  assert.deepEqual(await H.keys(page, ['Enter', 'p', 'Escape']), [true, false, false]);
+  assert.deepEqual(await H.dialog(page), over);
+  await page.evaluate(() => document.getElementById('bPause').click());
+  assert.deepEqual(await H.dialog(page), over);
+  await H.setBags(page, ['LJIOSTZ']);
+  await page.click('#mBtn');
+  await page.evaluate(() => document.activeElement.blur());
+  assert.equal((await H.dialog(page)).on, false);
+  assert.deepEqual(await H.hud(page), { score: '0', best: over.sub.match(/Best (\d+)/)[1], lines: '0 / 1' });
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
+test('pad buttons act on the piece; Pause and the dialog button pause and resume; Restart while paused starts afresh', async () => {
+  const ids = ['bLeft', 'bRot', 'bRight', 'bDown', 'bDrop', 'bHold', 'bPause', 'btnRestart'];
+  const prevented = await page.evaluate((l) => l.map((id) => !document.getElementById(id).dispatchEvent(new MouseEvent('click', { cancelable: true }))), ids);
+  assert.deepEqual(prevented, ids.map(() => true), 'clicks have their default prevented');
+  // Those clicks came before the first game, apart from Restart, which started one.
+  assert.equal((await H.dialog(page)).on, false);
+
+  const bags = ['JTIZOLS', 'IOSZJLT'];
+  await H.setBags(page, bags);
+  await page.click('#btnRestart');
+  const g = new Game(bags.join(''));
+  const click = async (id) => {
+    await page.click('#' + id);
+    await page.evaluate(() => document.activeElement.blur());
+  };
+  for (const [id, what] of [['bLeft', 'left'], ['bRot', 'cw'], ['bRight', 'right'], ['bRight', 'right'], ['bDown', 'down'], ['bDrop', 'drop']]) {
+    await click(id);
+    act[what](g);
+    await sameAs(page, g, `after ${id}`);
+  }
+  await click('bHold');
+  let sc = await H.scene(page);
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 3, 19).map((c) => [...c, 'I'])), 'Hold swapped the T for the I');
+
+  await click('bPause');
+  assert.equal((await H.dialog(page)).title, 'PAUSED');
+  await click('mBtn');
+  assert.equal((await H.dialog(page)).on, false, 'Resume');
+  await click('bLeft');
+  sc = await H.scene(page);
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 2, 19).map((c) => [...c, 'I'])), 'playing again after Resume');
+  await click('bPause');
+  await click('bPause');
+  assert.equal((await H.dialog(page)).on, false, 'Pause toggles');
+
+  await click('bPause');
+  await H.setBags(page, ['OTZIJLS']);
+  await click('btnRestart');
+  assert.equal((await H.dialog(page)).on, false, 'Restart hides the paused dialog');
+  assert.deepEqual(await H.hud(page), { score: '0', best: '0', lines: '0 / 1' });
+  sc = await H.scene(page);
+  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18).map((c) => [...c, 'O'])));
+  await click('bLeft');
+  assert.equal(H.cellText((await H.scene(page)).filled), H.cellText(cellsOf([[1, 1], [1, 1]], 3, 18).map((c) => [...c, 'O'])), 'the fresh game runs');
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
+test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gesture per press', async () => {
+  const bags = ['TIOJLSZ'];
+  await H.setBags(page, bags);
+  await H.keys(page, ['Enter', 's', 's']);
+  const g = new Game(bags.join(''));
+  g.softDrop();
+  g.softDrop();
+  const box = await page.locator('#cv').boundingBox();
+  const x0 = box.x + box.width / 2;
+  const y0 = box.y + box.height / 2;
+  const swipe = async (dx, dy) => {
+    await page.mouse.move(x0, y0);
+    await page.mouse.down();
+    await page.mouse.move(x0 + dx, y0 + dy);
+    await page.mouse.up();
+  };
+  const cases = [
+    [28, 0, 'none'], [29, 0, 'right'], [-29, 0, 'left'], [-28, 0, 'none'], [30, 29, 'right'],
+    [0, 34, 'none'], [0, 35, 'down'], [20, 60, 'down'], [0, -80, 'none'],
+    [11, 11, 'cw'], [-11, -11, 'cw'], [0, 0, 'cw'], [12, 0, 'none'], [0, -12, 'none'], [12, 12, 'none'], [40, 40, 'none'],
+  ];
+  for (const [dx, dy, what] of cases) {
+    await swipe(dx, dy);
+    act[what](g);
+    await sameAs(page, g, `swipe ${dx},${dy}`);
+  }
+  // A press that began outside the canvas: its release on the canvas is ignored.
+  const side = await page.locator('#side').boundingBox();
+  await page.mouse.move(side.x + 5, side.y + side.height - 5);
+  await page.mouse.down();
+  await page.mouse.move(x0, y0);
+  await page.mouse.up();
+  await sameAs(page, g, 'release without a press on the canvas');
+  // A click on the well turns the piece like a tap.
+  await page.mouse.click(x0 - 40, y0 + 40);
+  act.cw(g);
+  await sameAs(page, g, 'mouse click');
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
+test('touch: a tap turns the piece and a swipe moves it', async () => {
+  const tp = await H.openTab(browser, { hasTouch: true });
+  try {
+    await H.load(tp, server);
+    const bags = ['LIOJTSZ'];
+    await H.setBags(tp, bags);
+    await H.keys(tp, ['Enter']);
+    const g = new Game(bags.join(''));
+    const box = await tp.locator('#cv').boundingBox();
+    const x = box.x + box.width / 2;
+    const y = box.y + box.height / 2;
+    await tp.touchscreen.tap(x, y);
+    g.rotate(1);
+    await sameAs(tp, g, 'tap');
+    const cdp = await tp.context().newCDPSession(tp);
+    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts });
+    await touch('touchStart', [{ x, y }]);
+    for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x - 12 * i, y: y + i }]);
+    await touch('touchEnd', []);
+    g.move(-1);
+    await sameAs(tp, g, 'swipe left');
+    await touch('touchStart', [{ x, y }]);
+    for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x + 2, y: y + 15 * i }]);
+    await touch('touchEnd', []);
+    g.softDrop();
+    await sameAs(tp, g, 'swipe down');
+    assert.deepEqual(await H.pageErrors(tp), []);
+  } finally {
+    await tp.context().close();
+  }
+});
