@@ -150,10 +150,9 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
     strcpy(out, path);
     if (!to_wide(path, wpath_a))
         return true;
-    DWORD attrs = GetFileAttributesW(wpath_a);
-    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-        return true;
-    // Opening the path follows its links; the handle then names the final file.
+    // Opening the path follows its links; the handle then names the final file. This is
+    // asked of every existing file, since links made outside Windows (wine's view of a
+    // Unix symbolic link, for one) need not carry the reparse-point attribute.
     HANDLE h = CreateFileW(wpath_a, 0, SHARE_ALL, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)

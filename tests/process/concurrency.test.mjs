@@ -1,0 +1,35 @@
+// Many runs at once on one store: no score is lost and no reader sees a partial file.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { hostPath, json, scratch, startTarget, stopTarget } from './harness.mjs';
+
+before(startTarget);
+after(stopTarget);
+
+const SAVES = 60;
+const READERS = 30;
+const SCORES_REPLY = /^\{"ok":true,"plugin":"plugin_pentra_3d","version":"1\.0\.0","highscore":(\d+),"scores":\[([\d,]*)\]\}\n$/;
+
+test(`${SAVES} simultaneous saves keep exactly the top ten; readers always see a whole table`, async () => {
+  const file = path.join(scratch('concurrent'), 'scores.json');
+  const env = { HV_PENTRA_SCORES: hostPath(file) };
+  // Distinct values in an order unrelated to their size.
+  const values = Array.from({ length: SAVES }, (_, i) => ((i * 37) % SAVES) * 10 + 5);
+  const saves = values.map((v) => json({ ...env, QUERY_STRING: `action=save_score&val=${v}` }));
+  const reads = Array.from({ length: READERS }, () => json({ ...env, QUERY_STRING: 'action=scores' }));
+  const [saved, read] = await Promise.all([Promise.all(saves), Promise.all(reads)]);
+
+  for (const body of [...saved, ...read]) {
+    const m = SCORES_REPLY.exec(body);
+    assert.ok(m, `not a whole scores reply: ${JSON.stringify(body)}`);
+    const list = m[2] ? m[2].split(',').map(Number) : [];
+    assert.ok(list.length <= 10);
+    assert.deepEqual(list, [...list].sort((a, b) => b - a), 'entries stay in descending order');
+    assert.equal(Number(m[1]), list.length ? list[0] : 0);
+    assert.ok(list.every((v) => values.includes(v)), 'only sent values appear');
+  }
+  const top = [...values].sort((a, b) => b - a).slice(0, 10);
+  assert.equal(fs.readFileSync(file, 'latin1'), `{"scores":[${top.join(',')}]}\n`);
+});

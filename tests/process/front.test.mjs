@@ -1,0 +1,174 @@
+// Discovery, routing and request intake, seen from outside the program.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { hostPath, json, PAGE_HEADER, run, scoresReply, scratch, startTarget, stopTarget } from './harness.mjs';
+
+before(startTarget);
+after(stopTarget);
+
+const DISCOVERY = '{"name":"pentra","desc":"3D block game"}\n';
+const VERSION = 'plugin_pentra_3d 1.0.0\n';
+const PAGE = fs.readFileSync(path.join(import.meta.dirname, '../../page/index.html'));
+
+// A store of its own for each request group, so that replies are predictable.
+function store(name) {
+  return { HV_PENTRA_SCORES: hostPath(path.join(scratch(name), 'scores.json')) };
+}
+
+describe('discovery', () => {
+  test('--meta answers whatever follows it and whatever the environment holds', async () => {
+    const r = await run({ args: ['--meta', '--version'], env: { BOT_PASSWORD: 'pw', QUERY_STRING: 'action=scores' } });
+    assert.equal(r.status, 0);
+    assert.equal(r.text, DISCOVERY);
+  });
+
+  test('HV_PLUGIN_META, even empty, answers discovery and outranks --version', async () => {
+    for (const args of [[], ['--version'], ['--other']]) {
+      const r = await run({ args, env: { HV_PLUGIN_META: '' } });
+      assert.equal(r.text, DISCOVERY, `args ${args}`);
+    }
+  });
+
+  test('--version prints identifier and version without a password', async () => {
+    const r = await run({ args: ['--version'], env: { BOT_PASSWORD: 'pw' } });
+    assert.equal(r.status, 0);
+    assert.equal(r.text, VERSION);
+  });
+
+  test('--meta as a later argument, or any other first argument, is a request', async () => {
+    for (const args of [['--other', '--meta'], ['--Meta']]) {
+      const r = await run({ args, env: {} });
+      assert.ok(r.text.startsWith(PAGE_HEADER), `args ${args}`);
+    }
+  });
+});
+
+describe('page route', () => {
+  test('no query, method or body gives the header and the whole page', async () => {
+    const r = await run({ env: {} });
+    assert.equal(r.status, 0);
+    assert.equal(PAGE_HEADER.length, 67);
+    assert.ok(r.stdout.subarray(0, 67).equals(Buffer.from(PAGE_HEADER)));
+    assert.ok(r.stdout.subarray(67).equals(PAGE), 'page bytes differ from page/index.html');
+  });
+
+  test('empty action, GET and no format=json give the page; percent-encoded format=json does not count', async () => {
+    for (const q of ['action=', 'action=&x=1', 'format%3Djson', 'Format=json']) {
+      const r = await run({ env: { QUERY_STRING: q, REQUEST_METHOD: 'GET' } });
+      assert.ok(r.text.startsWith(PAGE_HEADER), q);
+    }
+    for (const m of ['post', 'HEAD', 'PUT']) {
+      const r = await run({ env: { REQUEST_METHOD: m } });
+      assert.ok(r.text.startsWith(PAGE_HEADER), m);
+    }
+  });
+
+  test('the page route never reads standard input, even with a body announced', async () => {
+    // Input stays open: a read would block until the run times out.
+    const r = await run({ env: { CONTENT_LENGTH: '10' }, input: 'val=5', holdInput: true });
+    assert.ok(r.text.startsWith(PAGE_HEADER));
+  });
+});
+
+describe('JSON route', () => {
+  test('format=json anywhere in the raw query gives the scores reply', async () => {
+    const env = store('fmt');
+    for (const q of ['format=json', 'x=1&name=format=json', 'zformat=jsonz']) {
+      assert.equal(await json({ ...env, QUERY_STRING: q }), scoresReply([]), q);
+    }
+  });
+
+  test('scores, highscore and leaderboard share one reply; others are unknown', async () => {
+    const env = store('actions');
+    await json({ ...env, QUERY_STRING: 'action=save_score&val=1200' });
+    await json({ ...env, QUERY_STRING: 'action=save%5Fscore&val=800' });
+    for (const a of ['scores', 'highscore', 'leaderboard']) {
+      assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), scoresReply([1200, 800]));
+    }
+    for (const a of ['Scores', 'scores%20', 'scores+', 'x']) {
+      assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), '{"ok":false,"error":"unknown_action"}\n', a);
+    }
+  });
+
+  test('an unknown action still creates the data directories', async () => {
+    const dir = path.join(scratch('unknown-dirs'), 'plugdata');
+    await json({ BOT_PLUGIN_DIR: hostPath(dir), QUERY_STRING: 'action=nothing' });
+    assert.ok(fs.statSync(dir).isDirectory());
+  });
+
+  test('POST without a query saves the body; a query action wins over the POST default', async () => {
+    const env = { ...store('post'), REQUEST_METHOD: 'POST' };
+    assert.equal(await json({ ...env, CONTENT_LENGTH: '9' }, { input: 'score=321' }), scoresReply([321]));
+    assert.equal(await json({ ...env, QUERY_STRING: 'action=scores', CONTENT_LENGTH: '6' }, { input: 'val=99' }), scoresReply([321]));
+    assert.equal(await json({ ...env }), '{"ok":false,"error":"invalid_score"}\n');
+    assert.equal(await json({ ...env, REQUEST_METHOD: 'POSTX', CONTENT_LENGTH: '3' }, { input: '400' }), scoresReply([400, 321]));
+  });
+});
+
+describe('body intake', () => {
+  test('missing, zero, negative or non-numeric lengths read no body', async () => {
+    const env = { ...store('nobody'), QUERY_STRING: 'action=save_score' };
+    for (const len of [undefined, '', '0', '-5', 'abc', ' -1']) {
+      const e = { ...env };
+      if (len !== undefined) e.CONTENT_LENGTH = len;
+      // Input stays open: any read would block.
+      const body = await json(e, { input: 'val=5', holdInput: true });
+      assert.equal(body, '{"ok":false,"error":"invalid_score"}\n', `length ${len}`);
+    }
+  });
+
+  test('a body shorter than announced is used as delivered', async () => {
+    const body = await json({ ...store('short'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '500' }, { input: 'val=55' });
+    assert.equal(body, scoresReply([55]));
+  });
+
+  test('input beyond the announced length stays unread', async () => {
+    const env = { ...store('exact'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '6' };
+    const body = await json(env, { input: 'val=12345', holdInput: true });
+    assert.equal(body, scoresReply([12]));
+  });
+
+  test('lengths above 2047, even beyond 32 bits, read exactly 2047 bytes', async () => {
+    // The value's last digits sit at bytes 2046-2049: only "12" of it is read.
+    const input = 'x'.repeat(2041) + 'val=123456';
+    for (const len of ['2048', '99999999999999999999']) {
+      const env = { ...store('long' + len.length), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: len };
+      assert.equal(await json(env, { input: input + 'tail', holdInput: true }), scoresReply([12]), len);
+    }
+  });
+
+  test('a body whose first byte is NUL counts as empty', async () => {
+    const env = { ...store('nul'), QUERY_STRING: 'action=save_score&score=7', CONTENT_LENGTH: '6' };
+    assert.equal(await json(env, { input: Buffer.from('\0val=9') }), scoresReply([7]));
+  });
+
+  test('bytes pass unchanged: CR, LF and 0x1A do not end or alter the body', async () => {
+    // Text-mode input would stop at 0x1A, or shrink each CR LF and so shift the cut.
+    const env = { ...store('binary'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '14' };
+    assert.equal(await json(env, { input: Buffer.from('\x1a=\r\n\r\n&val=1234') }), scoresReply([123]));
+  });
+});
+
+describe('score text precedence', () => {
+  const cases = [
+    ['val=12', 'val=99', [12]],
+    ['score=7', 'val=8', [8]],
+    ['score=7', 'name=x', [7]],
+    ['', '{"points": 1500}', [1500]],
+    ['val=', 'name=ab2&score=50', [2]],
+    ['', 'x=-3&y=4', null],
+    ['', 'val=+42', [42]],
+    ['val=%2042abc', '', [42]],
+    ['val=42.9', '', [42]],
+    ['val=99999999999', '', [2147483647]],
+  ];
+  for (const [query, body, expected] of cases) {
+    test(`query "${query}" with body "${body}"`, async () => {
+      const env = { ...store('prec'), QUERY_STRING: `action=save_score&${query}`, CONTENT_LENGTH: String(body.length) };
+      const reply = await json(env, { input: body });
+      assert.equal(reply, expected ? scoresReply(expected) : '{"ok":false,"error":"invalid_score"}\n');
+    });
+  }
+});

@@ -1,0 +1,149 @@
+// Runs the built plugin as the host would: one process per request, a chosen environment,
+// an optional body on standard input. The same tests run against the native program and,
+// with PENTRA_TARGET=wine, against the Windows .exe under wine.
+import { spawn, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+export const BIN = process.env.PENTRA_BIN;
+export const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
+export const WINE = TARGET === 'wine';
+if (!BIN) throw new Error('PENTRA_BIN must name the built plugin program');
+
+const WORK = process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-process-tests');
+const WINE_PREFIX = path.join(path.dirname(BIN), 'wineprefix');
+const RUN_TIMEOUT_MS = WINE ? 60000 : 10000;
+
+// The wine settings every run needs: a private prefix, no debug chatter, UTF-8 code page,
+// and no offers to install Mono or Gecko.
+function wineEnv() {
+  return {
+    WINEPREFIX: WINE_PREFIX,
+    WINEDEBUG: '-all',
+    LC_ALL: 'C.UTF-8',
+    HOME: path.join(WORK, 'wine-home'),
+    WINEDLLOVERRIDES: 'mscoree,mshtml=',
+    PATH: process.env.PATH,
+  };
+}
+
+// How the program sees a Linux path: unchanged natively, through drive Z: under wine.
+export function hostPath(p) {
+  return WINE ? 'Z:' + p.replaceAll('/', '\\') : p;
+}
+
+// The separator the program puts between path pieces.
+export const SEP = WINE ? '\\' : '/';
+
+let keepAlive = null;
+
+// Starts what the target needs for a whole test file: under wine, one long-lived session
+// whose output goes nowhere, with wine's own profile variables removed so that the tests
+// decide what LOCALAPPDATA and USERPROFILE hold.
+export function startTarget() {
+  fs.mkdirSync(path.join(WORK, 'wine-home'), { recursive: true });
+  if (!WINE) return;
+  keepAlive = spawn('wine', ['cmd'], { env: wineEnv(), stdio: ['pipe', 'ignore', 'ignore'] });
+  for (const name of ['LOCALAPPDATA', 'USERPROFILE']) {
+    spawnSync('wine', ['reg', 'delete', 'HKCU\\Volatile Environment', '/v', name, '/f'], {
+      env: wineEnv(),
+      stdio: 'ignore',
+      timeout: 120000,
+    });
+  }
+}
+
+// Ends the wine session cleanly: the shell exits when its input closes, then the server
+// is waited for. Both waits are bounded.
+export async function stopTarget() {
+  if (!WINE || !keepAlive) return;
+  const shell = keepAlive;
+  keepAlive = null;
+  await new Promise((resolve) => {
+    const timer = setTimeout(() => {
+      shell.kill('SIGKILL');
+      resolve();
+    }, 30000);
+    shell.on('exit', () => {
+      clearTimeout(timer);
+      resolve();
+    });
+    shell.stdin.end();
+  });
+  await new Promise((resolve) => {
+    const server = spawn('wineserver', ['-w'], { env: wineEnv(), stdio: 'ignore' });
+    const timer = setTimeout(() => server.kill('SIGKILL'), 60000);
+    server.on('exit', () => {
+      clearTimeout(timer);
+      resolve();
+    });
+  });
+}
+
+// A fresh, empty scratch directory for one test.
+let scratchCount = 0;
+export function scratch(name) {
+  const dir = path.join(WORK, `${TARGET}-${process.pid}-${name}-${++scratchCount}`);
+  fs.rmSync(dir, { recursive: true, force: true });
+  fs.mkdirSync(dir, { recursive: true });
+  return dir;
+}
+
+// Runs the program once. `env` is the whole CGI environment (nothing else is inherited);
+// `input` is written to standard input, which is then closed unless `holdInput` is set, in
+// which case it stays open so that a read past the data would block.
+// `shell` wraps the run in a POSIX shell prefix such as 'ulimit -f 0;'.
+export function run({ args = [], env = {}, input, holdInput = false, cwd, shell } = {}) {
+  return new Promise((resolve, reject) => {
+    let cmd = WINE ? 'wine' : BIN;
+    let argv = WINE ? [BIN, ...args] : [...args];
+    if (shell) {
+      argv = ['-c', `${shell} exec "$@"`, 'sh', cmd, ...argv];
+      cmd = '/bin/sh';
+    }
+    const fullEnv = WINE ? { ...wineEnv(), ...env } : { ...env };
+    const child = spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio: ['pipe', 'pipe', 'ignore'] });
+    const chunks = [];
+    child.stdout.on('data', (c) => chunks.push(c));
+    child.stdin.on('error', () => {});
+    if (input !== undefined) child.stdin.write(input);
+    if (!holdInput) child.stdin.end();
+    const timer = setTimeout(() => {
+      child.kill('SIGKILL');
+      reject(new Error(`plugin run timed out: ${JSON.stringify({ args, env })}`));
+    }, RUN_TIMEOUT_MS);
+    child.on('close', (status, signal) => {
+      clearTimeout(timer);
+      child.stdin.destroy();
+      const stdout = Buffer.concat(chunks);
+      resolve({ status, signal, stdout, text: stdout.toString('latin1') });
+    });
+    child.on('error', (err) => {
+      clearTimeout(timer);
+      reject(err);
+    });
+  });
+}
+
+export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
+export const JSON_HEADER =
+  'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
+export const REFUSAL =
+  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
+  'Cache-Control: no-store\r\n\r\n{"ok":false,"error":"invalid node password"}\n';
+
+// The scores reply body for a list of entries.
+export function scoresReply(entries) {
+  const high = entries.length ? entries[0] : 0;
+  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
+}
+
+// Runs a JSON request against a score file and returns the body after the JSON header,
+// failing loudly when the header is wrong.
+export async function json(env, opts = {}) {
+  const r = await run({ env: { REQUEST_METHOD: 'GET', ...env }, ...opts });
+  if (r.status !== 0) throw new Error(`exit status ${r.status}`);
+  if (!r.text.startsWith(JSON_HEADER)) throw new Error(`not a JSON reply: ${JSON.stringify(r.text.slice(0, 200))}`);
+  return r.text.slice(JSON_HEADER.length);
+}

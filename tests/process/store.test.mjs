@@ -1,0 +1,189 @@
+// The score store through the real program: file form, loading, locations and safe writes.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { hostPath, json, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+
+before(startTarget);
+after(stopTarget);
+
+const INVALID = '{"ok":false,"error":"invalid_score"}\n';
+const unwritable = (high) => `{"ok":false,"error":"score_store_unwritable","highscore":${high}}\n`;
+
+function fileStore(name, content) {
+  const file = path.join(scratch(name), 'scores.json');
+  if (content !== undefined) fs.writeFileSync(file, content);
+  return { file, env: { HV_PENTRA_SCORES: hostPath(file) } };
+}
+
+const save = (env, val) => json({ ...env, QUERY_STRING: `action=save_score&val=${encodeURIComponent(val)}` });
+const scores = (env) => json({ ...env, QUERY_STRING: 'action=scores' });
+
+describe('saving', () => {
+  test('first save writes exactly the file form', async () => {
+    const { file, env } = fileStore('first');
+    assert.equal(await save(env, '1200'), scoresReply([1200]));
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[1200]}\n');
+    assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
+  });
+
+  test('invalid score texts leave the file untouched', async () => {
+    const { file, env } = fileStore('invalid', '{"scores":[ 9 ]}');
+    for (const val of ['0', '-7', 'abc', '', '-0', '+-3']) {
+      assert.equal(await save(env, val), INVALID, `val "${val}"`);
+    }
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[ 9 ]}');
+  });
+
+  test('equal scores sit side by side and a full table keeps its ten best', async () => {
+    const { file, env } = fileStore('order', '{"scores":[800,500,300]}\n');
+    assert.equal(await save(env, '500'), scoresReply([800, 500, 500, 300]));
+    fs.writeFileSync(file, '{"scores":[1000,900,800,700,600,500,400,300,200,100]}\n');
+    const full = [1000, 900, 800, 700, 600, 500, 400, 300, 200, 100];
+    assert.equal(await save(env, '100'), scoresReply(full));
+    assert.equal(await save(env, '101'), scoresReply([...full.slice(0, 9), 101]));
+  });
+
+  test('any file the load accepts is rewritten in the written form', async () => {
+    const { file, env } = fileStore('rewrite', '{"best":[4,2]}');
+    assert.equal(await save(env, '3'), scoresReply([4, 3, 2]));
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[4,3,2]}\n');
+  });
+});
+
+describe('loading', () => {
+  const cases = [
+    ['{"scores":[-5]}', [5]],
+    ['[0,7]', [7]],
+    ['[12 34,5]', [12, 5]],
+    ['[1e3]', [1]],
+    ['{"scores":[[9],[8]]}', [9]],
+    ['[3,9]', [3, 9]],
+    ['no list here', []],
+    ['[1,2,3,4,5,6,7,8,9,10,11,12]', [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]],
+    ['[99999999999]', [2147483647]],
+    ['[\u0000 5]', []],
+  ];
+  for (const [content, expected] of cases) {
+    test(`file ${JSON.stringify(content)}`, async () => {
+      const { env } = fileStore('load', content);
+      assert.equal(await scores(env), scoresReply(expected));
+    });
+  }
+
+  test('a binary file and a file of megabytes read only their first 2047 bytes', async () => {
+    const big = Buffer.alloc(4 * 1024 * 1024, 0x37);
+    big.write('[5,', 0);
+    const { env } = fileStore('big', big);
+    assert.equal(await scores(env), scoresReply([5, 2147483647]));
+    const bytes = Buffer.from(Array.from({ length: 3000 }, (_, i) => (i * 37 + 11) % 256).filter((b) => b !== 0));
+    const { env: env2 } = fileStore('binary', Buffer.concat([Buffer.from('[8,'), bytes]));
+    const reply = await scores(env2);
+    assert.match(reply, /^\{"ok":true,.*"highscore":8,"scores":\[8(,\d+)*\]\}\n$/);
+  });
+
+  test('a directory at the score path reads as empty and is never replaced', async () => {
+    const { file, env } = fileStore('dir');
+    fs.mkdirSync(file);
+    assert.equal(await scores(env), scoresReply([]));
+    assert.equal(await save(env, '1200'), unwritable(1200));
+    assert.ok(fs.statSync(file).isDirectory());
+  });
+});
+
+describe('locations', () => {
+  const NAME = '.pentra_scores.json';
+
+  test('BOT_PLUGIN_DIR holds the file directly and is created', async () => {
+    const dir = path.join(scratch('plugdir'), 'data');
+    await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '5');
+    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[5]}\n');
+  });
+
+  test('HV_PENTRA_SCORES outranks BOT_PLUGIN_DIR and creates nothing; empty counts as unset', async () => {
+    const root = scratch('explicit');
+    const file = path.join(root, 'own.json');
+    const dir = path.join(root, 'data');
+    await save({ HV_PENTRA_SCORES: hostPath(file), BOT_PLUGIN_DIR: hostPath(dir) }, '6');
+    assert.ok(fs.existsSync(file));
+    assert.equal(fs.existsSync(dir), false);
+    await save({ HV_PENTRA_SCORES: '', BOT_PLUGIN_DIR: hostPath(dir) }, '7');
+    assert.ok(fs.existsSync(path.join(dir, NAME)));
+  });
+
+  // The per-user variables of the platform the program runs on.
+  const APP_DATA = WINE ? 'LOCALAPPDATA' : 'XDG_DATA_HOME';
+  const PROFILE = WINE ? 'USERPROFILE' : 'HOME';
+
+  test(`${APP_DATA}, then ${PROFILE}, then the current directory`, async () => {
+    const root = scratch('peruser');
+    fs.mkdirSync(path.join(root, 'app'));
+    fs.mkdirSync(path.join(root, 'home'));
+    fs.mkdirSync(path.join(root, 'cwd'));
+    const both = { [APP_DATA]: hostPath(path.join(root, 'app')), [PROFILE]: hostPath(path.join(root, 'home')) };
+    await save(both, '1');
+    assert.ok(fs.existsSync(path.join(root, 'app', 'halvoren', 'plugins', NAME)));
+    await save({ [APP_DATA]: '', [PROFILE]: hostPath(path.join(root, 'home')) }, '2');
+    assert.ok(fs.existsSync(path.join(root, 'home', '.halvoren', 'plugins', NAME)));
+    const r = await json({ QUERY_STRING: 'action=save_score&val=3' }, { cwd: path.join(root, 'cwd') });
+    assert.equal(r, scoresReply([3]));
+    assert.ok(fs.existsSync(path.join(root, 'cwd', 'plugins', NAME)));
+  });
+
+  test('a missing per-user directory is not created: nothing can be stored', async () => {
+    const missing = path.join(scratch('missing'), 'nope');
+    const env = { [APP_DATA]: hostPath(missing) };
+    assert.equal(await save(env, '1200'), unwritable(1200));
+    assert.equal(await scores(env), scoresReply([]));
+    assert.equal(fs.existsSync(missing), false);
+  });
+
+  test('a base directory ending in a separator gets a second one', async () => {
+    const root = scratch('trailing');
+    await save({ BOT_PLUGIN_DIR: hostPath(root) + SEP }, '4');
+    assert.ok(fs.existsSync(path.join(root, NAME)));
+  });
+
+  test('data folders with non-ASCII names work', async () => {
+    const dir = path.join(scratch('unicode'), 'd\u00e4t\u00e4 \u20ac \u6570\u636e');
+    assert.equal(await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '42'), scoresReply([42]));
+    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[42]}\n');
+  });
+
+  test('a score path longer than 1023 characters is cut and used as cut', async () => {
+    const root = scratch('longpath');
+    let dir = root;
+    while (dir.length < 900) dir = path.join(dir, 'd'.repeat(60));
+    fs.mkdirSync(dir, { recursive: true });
+    const full = hostPath(dir) + SEP + 'f'.repeat(1023 - hostPath(dir).length - 1) + 'IGNORED';
+    assert.equal(await save({ HV_PENTRA_SCORES: full }, '9'), scoresReply([9]));
+    const name = 'f'.repeat(1023 - hostPath(dir).length - 1);
+    assert.equal(fs.readFileSync(path.join(dir, name), 'latin1'), '{"scores":[9]}\n');
+  });
+});
+
+describe('safe rewrites', () => {
+  test('a symbolic link at the score path stays a link; its target is replaced', async () => {
+    const root = scratch('link');
+    fs.writeFileSync(path.join(root, 'real.json'), '{"scores":[50]}\n');
+    fs.symlinkSync('real.json', path.join(root, 'scores.json'));
+    const env = { HV_PENTRA_SCORES: hostPath(path.join(root, 'scores.json')) };
+    assert.equal(await save(env, '60'), scoresReply([60, 50]));
+    assert.ok(fs.lstatSync(path.join(root, 'scores.json')).isSymbolicLink());
+    assert.equal(fs.readFileSync(path.join(root, 'real.json'), 'latin1'), '{"scores":[60,50]}\n');
+  });
+
+  test('a failed write answers unwritable and leaves the old file whole', async () => {
+    const { file, env } = fileStore('fsize', '{"scores":[700,300]}\n');
+    // Any write beyond 0 bytes fails with EFBIG instead of killing the process.
+    const body = await json(
+      { ...env, QUERY_STRING: 'action=save_score&val=500' },
+      { shell: "ulimit -f 0; trap '' XFSZ;" },
+    );
+    assert.equal(body, unwritable(700));
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[700,300]}\n');
+    assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
+    assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
+  });
+});
