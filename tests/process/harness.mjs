@@ -17,7 +17,7 @@ const RUN_TIMEOUT_MS = WINE ? 60000 : 10000;
 
 // The wine settings every run needs: a private prefix, no debug chatter, UTF-8 code page,
 // and no offers to install Mono or Gecko.
-function wineEnv() {
+export function wineEnvironment() {
   return {
     WINEPREFIX: WINE_PREFIX,
     WINEDEBUG: '-all',
@@ -44,10 +44,10 @@ let keepAlive = null;
 export function startTarget() {
   fs.mkdirSync(path.join(WORK, 'wine-home'), { recursive: true });
   if (!WINE) return;
-  keepAlive = spawn('wine', ['cmd'], { env: wineEnv(), stdio: ['pipe', 'ignore', 'ignore'] });
+  keepAlive = spawn('wine', ['cmd'], { env: wineEnvironment(), stdio: ['pipe', 'ignore', 'ignore'] });
   for (const name of ['LOCALAPPDATA', 'USERPROFILE']) {
     spawnSync('wine', ['reg', 'delete', 'HKCU\\Volatile Environment', '/v', name, '/f'], {
-      env: wineEnv(),
+      env: wineEnvironment(),
       stdio: 'ignore',
       timeout: 120000,
     });
@@ -72,7 +72,7 @@ export async function stopTarget() {
     shell.stdin.end();
   });
   await new Promise((resolve) => {
-    const server = spawn('wineserver', ['-w'], { env: wineEnv(), stdio: 'ignore' });
+    const server = spawn('wineserver', ['-w'], { env: wineEnvironment(), stdio: 'ignore' });
     const timer = setTimeout(() => server.kill('SIGKILL'), 60000);
     server.on('exit', () => {
       clearTimeout(timer);
@@ -102,7 +102,7 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell 
       argv = ['-c', `${shell} exec "$@"`, 'sh', cmd, ...argv];
       cmd = '/bin/sh';
     }
-    const fullEnv = WINE ? { ...wineEnv(), ...env } : { ...env };
+    const fullEnv = WINE ? { ...wineEnvironment(), ...env } : { ...env };
     const child = spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio: ['pipe', 'pipe', 'ignore'] });
     const chunks = [];
     child.stdout.on('data', (c) => chunks.push(c));

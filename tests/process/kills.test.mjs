@@ -1,0 +1,72 @@
+// Saves killed at random moments: the score file is always the old table or the new one,
+// whole, and the next save is never blocked by a lock the killed run held.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { BIN, hostPath, json, scoresReply, scratch, startTarget, stopTarget, WINE, wineEnvironment } from './harness.mjs';
+
+before(startTarget);
+after(stopTarget);
+
+const KILLS = WINE ? 100 : 300;
+const WRITTEN_FORM = /^\{"scores":\[\d+(,\d+)*\]\}\n$/;
+
+// A tiny deterministic generator, so a failure can be replayed.
+function random(seed) {
+  let s = seed >>> 0;
+  return () => {
+    s = (s * 1664525 + 1013904223) >>> 0;
+    return s / 2 ** 32;
+  };
+}
+
+// Starts one save and returns the child with a promise of its end.
+function startSave(env, value) {
+  const child = WINE
+    ? spawn('wine', [BIN], { env: { ...env, PATH: process.env.PATH }, stdio: 'ignore' })
+    : spawn(BIN, [], { env, stdio: 'ignore' });
+  child.done = new Promise((resolve) => child.on('close', resolve));
+  return child;
+}
+
+const insert = (list, v) => [...list, v].sort((a, b) => b - a).slice(0, 10);
+
+test(`${KILLS} saves killed at random moments never leave a broken or stale store`, async () => {
+  const file = path.join(scratch('kills'), 'scores.json');
+  const env = { HV_PENTRA_SCORES: hostPath(file) };
+  const wineEnv = WINE ? wineEnvironment() : {};
+  const next = random(20261209);
+  let table = [];
+  await json({ ...env, QUERY_STRING: 'action=save_score&val=1' });
+  table = [1];
+  let landed = 0;
+  for (let i = 0; i < KILLS; i++) {
+    const value = 2 + i;
+    const child = startSave({ ...env, ...wineEnv, QUERY_STRING: `action=save_score&val=${value}` }, value);
+    const delayMs = next() * (WINE ? 150 : 4);
+    await new Promise((resolve) => setTimeout(resolve, delayMs));
+    child.kill('SIGKILL');
+    await child.done;
+
+    const content = fs.readFileSync(file, 'latin1');
+    assert.match(content, WRITTEN_FORM, `after kill ${i}`);
+    const before = `{"scores":[${table.join(',')}]}\n`;
+    const afterSave = insert(table, value);
+    const after = `{"scores":[${afterSave.join(',')}]}\n`;
+    assert.ok(content === before || content === after, `after kill ${i}: ${JSON.stringify(content)}`);
+    if (content === after) {
+      table = afterSave;
+      landed++;
+    }
+    // Every tenth round, a save that is left alone must go through at once.
+    if (i % 10 === 9) {
+      const v = 100000 + i;
+      assert.equal(await json({ ...env, QUERY_STRING: `action=save_score&val=${v}` }), scoresReply(insert(table, v)));
+      table = insert(table, v);
+    }
+  }
+  // The kills are meant to land at every stage: some before the save, some after it.
+  assert.ok(landed < KILLS, 'some kills must come before the rename');
+});
