@@ -198,3 +198,34 @@ test('the outline colour follows the theme at the next frame', async () => {
   assert.deepEqual(await H.pageErrors(page), []);
   await page.context().close();
 });
+
+test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', async () => {
+  const page = await H.openTab(browser);
+  await H.load(page, server);
+  await H.setBags(page, ['JOILSTZ']);
+  await H.keys(page, ['Enter']);
+  const recs = await H.recordDuring(page, 'window.__keys(["c"])');
+  const sizes = await page.evaluate(() => ['cvHold', 'cvNext'].map((id) => {
+    const c = document.getElementById(id);
+    const r = c.getBoundingClientRect();
+    return [r.width, r.height, c.width, c.height];
+  }));
+  assert.deepEqual(sizes, [[110, 66, 110, 66], [110, 150, 110, 150]], 'preview boxes of the normal layout');
+  const squares = (id, c, k) => recs.filter((e) => e.id === id && e.k === 'r' && e.s === shadeHex(c, k)).map((e) => e.r.map(round));
+  // The held J in 110 by 66: cells of 29, box corner at (11.5, 4); its
+  // single-cell row 0 is the bottom row of the picture.
+  const J = SHAPE.J.c;
+  const jCells = [[11.5, 33], [11.5, 4], [40.5, 4], [69.5, 4]];
+  assert.deepEqual(squares('cvHold', J, 0.95), jCells.map(([x, y]) => [x + 1, y + 1, 27, 27]));
+  assert.deepEqual(squares('cvHold', J, 1.22), jCells.map(([x, y]) => [x + 1, y + 1, 27, round(0.22 * 29)]));
+  // The next I in 110 by 150: cells of 25.5, corner at (4, 62.25).
+  const I = SHAPE.I.c;
+  assert.equal(shadeHex(I, 0.95), '#20c8e2');
+  assert.equal(shadeHex(I, 1.22), '#29ffff');
+  const iCells = [0, 1, 2, 3].map((i) => [4 + 25.5 * i, 62.25]);
+  const next = squares('cvNext', I, 0.95);
+  assert.deepEqual(next.slice(-4), iCells.map(([x, y]) => [x + 1, y + 1, 23.5, 23.5]));
+  assert.deepEqual(squares('cvNext', I, 1.22).slice(-4), iCells.map(([x, y]) => [x + 1, y + 1, 23.5, round(0.22 * 25.5)]));
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});

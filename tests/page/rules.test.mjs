@@ -80,6 +80,17 @@ test('turns: the I turns at the top without a shift, kicks off the right wall by
   await noErrors();
 });
 
+test('kicks against locked cells try -1 before +1', async () => {
+  await startWith(['IJTLOSZ']);
+  await H.keys(page, ['w', ' ', 'a', ...Array(15).fill('s')]);
+  const standingI = cells('I', rotated(SHAPE.I.b, 1), 3, 0);
+  assert.equal(H.cellText((await H.scene(page)).filled), H.cellText([...standingI, ...cells('J', SHAPE.J.b, 2, 3)]));
+  await H.keys(page, ['z']);
+  assert.equal(H.cellText((await H.scene(page)).filled), H.cellText([...standingI, ...cells('J', rotated(SHAPE.J.b, -1), 1, 3)]),
+    'both shifts fit; -1 comes first');
+  await noErrors();
+});
+
 test('soft drop earns a point a row; a resting piece locks at the next soft drop without a point', async () => {
   await startWith(['TOIJLSZ']);
   await H.keys(page, Array(17).fill('s'));
@@ -98,7 +109,7 @@ test('soft drop earns a point a row; a resting piece locks at the next soft drop
   await noErrors();
 });
 
-test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, restarted by a soft drop and by a visibility change', async () => {
+test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, interval restarted by a soft drop, clock by a visibility change', async () => {
   const score = async () => (await H.hud(page)).score;
   await H.frames(page, 30, 100);
   assert.equal(await score(), '0', 'no gravity before the first game');
@@ -127,7 +138,9 @@ test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, rest
   await page.evaluate(() => document.dispatchEvent(new Event('visibilitychange')));
   await H.frames(page, 1, 100);
   assert.equal(await score(), '4', 'first frame after a visibility change counts nothing');
-  await H.frames(page, 1, 100);
+  await H.frames(page, 1, 99);
+  assert.equal(await score(), '4');
+  await H.frames(page, 1, 1);
   assert.equal(await score(), '5');
 
   await H.keys(page, ['p']);
@@ -136,6 +149,15 @@ test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, rest
   await H.keys(page, ['p']);
   await H.frames(page, 8, 100);
   assert.equal(await score(), '6');
+
+  // A new game keeps the time gathered so far.
+  await H.frames(page, 5, 100);
+  await H.setBags(page, ['OLIJTSZ']);
+  await page.evaluate(() => document.getElementById('btnRestart').click());
+  await H.frames(page, 2, 100);
+  assert.equal(await score(), '0');
+  await H.frames(page, 1, 100);
+  assert.equal(await score(), '1', 'the first step of the new game comes 300 ms after the restart');
   await noErrors();
 });
 
@@ -237,7 +259,8 @@ test('game over: the dialog, one save request above the best, and nothing sent f
   await startWith(bags);
   await H.keys(page, Array(end.presses - 1).fill(' '));
   assert.equal((await H.dialog(page)).on, false, 'still playing one piece before the end');
-  await H.keys(page, [' ']);
+  const recs = await H.recordDuring(page, 'window.__keys([" "])');
+  assert.ok(recs.some((r) => r.id === 'cvNext' && r.k === 'r'), 'the spawn that ended the game redrew the previews');
   assert.deepEqual(await H.dialog(page), {
     on: true, title: 'GAME OVER', sub: `Score ${end.score} - ${end.lines} lines. Best ${end.score}.`, btn: 'Play Again',
   });
