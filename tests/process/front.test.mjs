@@ -172,3 +172,22 @@ describe('score text precedence', () => {
     });
   }
 });
+
+describe('hostile input', () => {
+  test('NUL bytes end texts: in the body and decoded from the query', async () => {
+    const env = { ...store('nulmid'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '12' };
+    assert.equal(await json(env, { input: Buffer.from('val=5\0val=77') }), scoresReply([5]));
+    assert.equal(await json({ ...env, QUERY_STRING: 'action=save_score&val=6%0099' }), scoresReply([6, 5]));
+    assert.equal(await json({ ...env, QUERY_STRING: 'action=scores%00x' }), scoresReply([6, 5]));
+  });
+
+  test('cut and invalid escapes, huge fields and every byte value are handled', async () => {
+    const env = store('escapes');
+    const everyByte = Array.from({ length: 255 }, (_, i) => '%' + (i + 1).toString(16).padStart(2, '0')).join('');
+    for (const q of ['action=%', 'action=%4', 'action=%%%', 'action=' + 'x'.repeat(100000), 'val=' + everyByte, '&&&=&=', '=']) {
+      const r = await run({ env: { ...env, QUERY_STRING: q } });
+      assert.equal(r.status, 0, q.slice(0, 40));
+      assert.ok(r.text.startsWith('Content-Type: '), q.slice(0, 40));
+    }
+  });
+});

@@ -187,3 +187,14 @@ describe('safe rewrites', () => {
     assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
   });
 });
+
+describe('unusable locations', () => {
+  test('a data folder below a regular file reads empty and answers unwritable', async () => {
+    const root = scratch('notdir');
+    fs.writeFileSync(path.join(root, 'file'), 'x');
+    const env = { BOT_PLUGIN_DIR: hostPath(path.join(root, 'file', 'sub')) };
+    assert.equal(await scores(env), scoresReply([]));
+    assert.equal(await save(env, '77'), unwritable(77));
+    assert.equal(fs.readFileSync(path.join(root, 'file'), 'latin1'), 'x');
+  });
+});
