@@ -1,0 +1,242 @@
+// Shared by the end-to-end tests: runs scripts/play as a user would (a real lighttpd node,
+// or a hub in front of two nodes, serving the built plugin), talks HTTP to it, drives the
+// page in headless Chromium, and checks that stopping the script leaves no process behind.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
+import { chromium } from 'playwright-core';
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const BIN = process.env.PENTRA_BIN;
+export const EXE = process.env.PENTRA_EXE;
+export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
+if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
+
+export const PLUGIN_ID = 'plugin_pentra_3d';
+export const DISCOVERY = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game"}]\n';
+export const JSON_TYPE = 'application/json; charset=utf-8';
+export const REFUSAL_BODY = '{"ok":false,"error":"invalid node password"}\n';
+// The plugin's whole refusal as the program writes it: 145 bytes.
+export const REFUSAL =
+  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
+  'Cache-Control: no-store\r\n\r\n' + REFUSAL_BODY;
+
+export function scoresBody(entries) {
+  const high = entries.length ? entries[0] : 0;
+  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
+}
+
+// A fresh, empty folder for one test file's run; everything the run starts carries its
+// path in its environment, which is how leftovers are found afterwards.
+export function scratch(name) {
+  const dir = path.join(WORK, `${name}-${process.pid}`);
+  fs.rmSync(dir, { recursive: true, force: true });
+  fs.mkdirSync(path.join(dir, 'tmp'), { recursive: true });
+  return dir;
+}
+
+// The processes whose command line or environment mention `text`.
+export function processesMentioning(text) {
+  const found = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
+    for (const file of ['cmdline', 'environ']) {
+      let data;
+      try {
+        data = fs.readFileSync(`/proc/${entry}/${file}`);
+      } catch {
+        continue;
+      }
+      if (data.includes(text)) {
+        let cmd = '';
+        try {
+          cmd = fs.readFileSync(`/proc/${entry}/cmdline`, 'latin1').replaceAll('\0', ' ');
+        } catch {
+          // Gone meanwhile.
+        }
+        found.push(`${entry}: ${cmd}`);
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// Runs scripts/play with `args` inside the scratch folder `dir` (its temporary files go to
+// dir/tmp) and waits for its "Press Ctrl-C to stop." line. Returns what it printed: the
+// URL lines, the node and hub addresses, and a stop() that sends SIGINT.
+export async function startPlay(dir, args, { timeoutMs = 60000, env = {} } = {}) {
+  const child = spawn(path.join(ROOT, 'scripts', 'play'), args, {
+    cwd: ROOT,
+    env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), ...env },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let out = '';
+  let err = '';
+  child.stdout.setEncoding('utf8');
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', (s) => { err += s; });
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      child.kill('SIGINT');
+      reject(new Error(`scripts/play did not get ready in time:\n${out}\n${err}`));
+    }, timeoutMs);
+    child.stdout.on('data', (s) => {
+      out += s;
+      if (out.includes('Press Ctrl-C to stop.\n')) {
+        clearTimeout(timer);
+        resolve();
+      }
+    });
+    exited.then(({ code, signal }) => {
+      clearTimeout(timer);
+      reject(new Error(`scripts/play ended early (${code ?? signal}):\n${out}\n${err}`));
+    });
+  });
+  const lines = out.split('\n');
+  const after = (prefix) => lines.filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).split(' ')[0]);
+  const nodes = {};
+  for (const line of lines) {
+    const m = /^Node(?: (\w+))?: (http:\/\/\S+)/.exec(line);
+    if (m) nodes[m[1] || 'node'] = m[2];
+  }
+  return {
+    output: out,
+    stderr: () => err,
+    urls: after('URL: '),
+    hub: after('Hub: ')[0],
+    nodes,
+    // Sends SIGINT like Ctrl-C, waits for the script to end, and checks that it ended
+    // cleanly, removed its run folder and left no process behind.
+    async stop(timeoutMs = 60000) {
+      child.kill('SIGINT');
+      let timer;
+      const result = await Promise.race([
+        exited,
+        new Promise((resolve) => { timer = setTimeout(() => resolve(null), timeoutMs); }),
+      ]);
+      clearTimeout(timer);
+      if (!result) {
+        child.kill('SIGKILL');
+        assert.fail(`scripts/play did not stop within ${timeoutMs} ms:\n${err}`);
+      }
+      assert.deepEqual(result, { code: 0, signal: null }, `scripts/play ended badly:\n${err}`);
+      assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
+      assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
+    },
+  };
+}
+
+// One HTTP request; resolves with the status, the raw header list and the body bytes.
+export function request(url, { method = 'GET', headers = {}, body } = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.request(url, { method, headers, agent: false }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => {
+        const raw = Buffer.concat(chunks);
+        resolve({
+          status: res.statusCode,
+          statusMessage: res.statusMessage,
+          headers: res.headers,
+          rawHeaders: res.rawHeaders,
+          raw,
+          body: raw.toString('latin1'),
+        });
+      });
+      res.on('error', reject);
+    });
+    req.setTimeout(30000, () => req.destroy(new Error(`request timed out: ${url}`)));
+    req.on('error', reject);
+    req.end(body);
+  });
+}
+
+// Rebuilds the CGI reply that the host turned into this HTTP response, from the status
+// and the two header lines the plugin writes, so it can be compared byte for byte.
+export function asCgiReply(res) {
+  let text = res.status === 200 ? '' : `Status: ${res.status} ${res.statusMessage}\r\n`;
+  text += `Content-Type: ${res.headers['content-type']}\r\n`;
+  text += `Cache-Control: ${res.headers['cache-control']}\r\n\r\n`;
+  return text + res.body;
+}
+
+// Checks that a response is the plugin's password refusal, turned into an HTTP 401.
+export function assertRefusal(res) {
+  assert.equal(res.status, 401);
+  assert.equal(res.statusMessage, 'Unauthorized');
+  const cgi = asCgiReply(res);
+  assert.equal(cgi, REFUSAL);
+  assert.equal(Buffer.byteLength(cgi, 'latin1'), 145);
+}
+
+// --- the browser -------------------------------------------------------------------------
+
+export async function launch() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+}
+
+// A fresh context and tab. The page's own requests (not Chromium's favicon) are recorded
+// with their X-Bot-Password header; page errors are collected.
+export async function openTab(browser) {
+  const context = await browser.newContext({ colorScheme: 'dark', viewport: { width: 900, height: 700 } });
+  const page = await context.newPage();
+  page.apiRequests = [];
+  page.errors = [];
+  page.on('request', (r) => {
+    if (r.resourceType() === 'fetch') page.apiRequests.push({ url: r.url(), password: r.headers()['x-bot-password'] });
+  });
+  page.on('pageerror', (e) => page.errors.push(String(e && e.message || e)));
+  return page;
+}
+
+// Sends `headers` with the document request of `url` only, as a host's login would have
+// let the browser in; the page's own requests must find the password themselves.
+export async function withDocumentHeaders(page, url, headers) {
+  await page.route((u) => u.href === url, (route) => route.continue({
+    headers: { ...route.request().headers(), ...headers },
+  }));
+}
+
+// Waits until the page has booted: the dialog shows READY and the boot request answered.
+export async function booted(page) {
+  await page.waitForFunction(() => document.getElementById('mTitle')?.textContent === 'READY', null, { timeout: 15000 });
+}
+
+export async function text(page, id) {
+  return page.locator('#' + id).textContent({ timeout: 5000 });
+}
+
+// Waits until the Best card shows `value`.
+export async function bestShows(page, value) {
+  await page.waitForFunction((v) => document.getElementById('vBest')?.textContent === v, String(value), { timeout: 15000 });
+}
+
+// Plays one game to its end: Enter starts it, then the space bar hard-drops piece after
+// piece until the dialog says GAME OVER (a bounded number of drops). Resolves with the
+// final score and the reply to the save request the page sent.
+export async function playToGameOver(page) {
+  const saved = page.waitForResponse((r) => r.url().includes('action=save_score'), { timeout: 30000 });
+  saved.catch(() => {});
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => !document.getElementById('overlay').classList.contains('on'), null, { timeout: 5000 });
+  let over = false;
+  for (let i = 0; i < 400 && !over; i++) {
+    await page.keyboard.press('Space');
+    over = (await text(page, 'mTitle')) === 'GAME OVER';
+  }
+  assert.ok(over, 'the game ended within 400 hard drops');
+  const score = Number(await text(page, 'vScore'));
+  assert.ok(score > 0, 'hard drops score points');
+  const reply = await saved;
+  return { score, reply: await reply.text(), saveUrl: reply.url(), savePassword: reply.request().headers()['x-bot-password'] };
+}

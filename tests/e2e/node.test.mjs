@@ -1,0 +1,98 @@
+// A local node without a password, started by scripts/play: its routes over real HTTP, and
+// a whole game in Chromium whose score lands in the node's score file.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import * as E from './harness.mjs';
+
+let dir, data, play, base, browser;
+
+before(async () => {
+  dir = E.scratch('node');
+  data = path.join(dir, 'data');
+  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--program', E.BIN]);
+  base = play.nodes.node;
+  browser = await E.launch();
+});
+after(async () => {
+  await browser?.close();
+  if (play) await play.stop();
+});
+
+test('scripts/play prints the node, its data folder and the URL to open', () => {
+  assert.match(base, /^http:\/\/127\.0\.0\.1:\d+$/);
+  assert.deepEqual(play.urls, [`${base}/plugin_pentra_3d`]);
+  assert.match(play.output, new RegExp(`data folder ${data}, no password`));
+  assert.ok(fs.statSync(data).isDirectory(), 'the data folder is created');
+  // The leftover check at the end looks for this run's folder in the processes: it must see
+  // the running lighttpd.
+  assert.ok(E.processesMentioning(dir).some((p) => p.includes('lighttpd')), 'lighttpd is found while running');
+});
+
+test('/plugins answers the discovery list, with or without a plugin field; other paths are 404', async () => {
+  for (const p of ['/plugins', '/plugins?plugin=plugin_pentra_3d', '/plugins?plugin=plugin_pentra_3d&action=scores']) {
+    const res = await E.request(base + p);
+    assert.equal(res.status, 200, p);
+    assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
+    assert.equal(res.body, E.DISCOVERY, p);
+    assert.deepEqual(JSON.parse(res.body), [{ id: 'plugin_pentra_3d', name: 'pentra', desc: '3D block game' }]);
+  }
+  for (const p of ['/plugin_pentra_3d/x', '/plugins/x', '/pentra']) {
+    assert.equal((await E.request(base + p)).status, 404, p);
+  }
+  // The bare address leads to the game, keeping the query.
+  const home = await E.request(`${base}/?pwd=a%20b`);
+  assert.equal(home.status, 301);
+  assert.equal(home.headers.location, '/plugin_pentra_3d?pwd=a%20b');
+});
+
+test('/plugin_pentra_3d runs the plugin: the page, the scores reply, saves by query and by form body', async () => {
+  const page = await E.request(`${base}/plugin_pentra_3d`);
+  assert.equal(page.status, 200);
+  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.equal(page.headers['cache-control'], 'no-store');
+  assert.match(page.body, /^<!DOCTYPE html>/i);
+  assert.match(page.body, /3D BLOCKS/);
+
+  const scores = await E.request(`${base}/plugin_pentra_3d?action=scores`);
+  assert.equal(E.asCgiReply(scores),
+    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([]));
+
+  // The query reaches the plugin as sent: %35 is "5".
+  const byQuery = await E.request(`${base}/plugin_pentra_3d?action=save_score&val=%35`);
+  assert.equal(byQuery.body, E.scoresBody([5]));
+  const byBody = await E.request(`${base}/plugin_pentra_3d?action=save_score`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: 'val=7',
+  });
+  assert.equal(byBody.body, E.scoresBody([7, 5]));
+  assert.equal(fs.readFileSync(path.join(data, '.pentra_scores.json'), 'utf8'), '{"scores":[7,5]}\n');
+  fs.rmSync(path.join(data, '.pentra_scores.json'));
+});
+
+test('a game played in the browser ends, its score is saved on the node, and a reload shows it as best', async () => {
+  const page = await E.openTab(browser);
+  const url = play.urls[0];
+  await page.goto(url);
+  await E.booted(page);
+  await E.bestShows(page, 0);
+  const { score, reply, saveUrl, savePassword } = await E.playToGameOver(page);
+  assert.equal(saveUrl, `${base}/plugin_pentra_3d?action=save_score&val=${score}`);
+  assert.equal(savePassword, undefined, 'no password is known, none is sent');
+  assert.equal(reply, E.scoresBody([score]));
+  assert.equal(fs.readFileSync(path.join(data, '.pentra_scores.json'), 'utf8'), `{"scores":[${score}]}\n`);
+  await E.bestShows(page, score);
+
+  await page.reload();
+  await E.booted(page);
+  await E.bestShows(page, score);
+  assert.deepEqual(page.apiRequests.map((r) => r.url), [
+    `${base}/plugin_pentra_3d?action=scores`,
+    `${base}/plugin_pentra_3d?action=save_score&val=${score}`,
+    `${base}/plugin_pentra_3d?action=scores`,
+  ]);
+  assert.deepEqual(page.errors, []);
+  await page.context().close();
+});
