@@ -31,7 +31,7 @@ async function bootRequest(path, storage = {}) {
   return { url: r.url, pwd: r.headers['x-bot-password'] };
 }
 
-test('node form and hub form, with every value encoded and the fields in order', async () => {
+test('node form and hub form, with every value encoded and the fields in order', H.LIMIT, async () => {
   assert.deepEqual(await bootRequest('/plugin_pentra_3d'), { url: '/plugin_pentra_3d?action=scores', pwd: undefined });
   assert.deepEqual(await bootRequest('/plugins?plugin=plugin_pentra_3d&node=west'),
     { url: '/plugins?plugin=plugin_pentra_3d&action=scores&node=west', pwd: undefined });
@@ -41,7 +41,7 @@ test('node form and hub form, with every value encoded and the fields in order',
     { url: '/plugins?plugin=p%20q%3Dr&action=scores&id=7&pwd=%C3%A4%20b', pwd: '\u00e4 b' });
 });
 
-test('password sources: the pwd parameter, then the node\'s own key, then bot_active_pwd only without a node', async () => {
+test('password sources: the pwd parameter, then the node\'s own key, then bot_active_pwd only without a node', H.LIMIT, async () => {
   const both = { bot_pwd_west: 'wp', bot_active_pwd: 'act' };
   const cases = [
     ['/plugin_pentra_3d', {}, undefined],
@@ -63,7 +63,7 @@ test('password sources: the pwd parameter, then the node\'s own key, then bot_ac
   }
 });
 
-test('a password that cannot stand in a header: the request is refused by the browser and the page carries on', async () => {
+test('a password that cannot stand in a header: the request is refused by the browser and the page carries on', H.LIMIT, async () => {
   await H.setStorage(page, server, {});
   server.reset();
   await H.load(page, server, '/plugin_pentra_3d?pwd=%E2%82%ACuro');
@@ -75,7 +75,7 @@ test('a password that cannot stand in a header: the request is refused by the br
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('the save at game over goes through the same form: hub, action, val, node, id, pwd', async () => {
+test('the save at game over goes through the same form: hub, action, val, node, id, pwd', H.LIMIT, async () => {
   const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
   const g = new Game(bags.join(''));
   let presses = 0;

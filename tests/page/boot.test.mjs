@@ -18,7 +18,7 @@ after(async () => {
 });
 beforeEach(() => server.reset());
 
-test('the document: ASCII, its head in order, the markup and captions the script addresses, nothing loaded from outside', async () => {
+test('the document: ASCII, its head in order, the markup and captions the script addresses, nothing loaded from outside', H.LIMIT, async () => {
   const bytes = H.loadPage();
   assert.ok(bytes.every((b) => b < 0x80), 'ASCII only');
   assert.match(bytes.toString('latin1'), /^<!doctype html>/i);
@@ -75,7 +75,7 @@ test('the document: ASCII, its head in order, the markup and captions the script
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request for the scores', async () => {
+test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request for the scores', H.LIMIT, async () => {
   await H.setStorage(page, server, {});
   server.reset();
   await H.load(page, server);
@@ -105,7 +105,7 @@ test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request 
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('boot reply: a numeric highscore sets Best; a refusal, a text highscore, a non-JSON body or a broken connection change nothing', async () => {
+test('boot reply: a numeric highscore sets Best; a refusal, a text highscore, a non-JSON body or a broken connection change nothing', H.LIMIT, async () => {
   server.reply = () => H.scoresReply(4321, [4321, 12]);
   await H.load(page, server);
   assert.equal((await H.hud(page)).best, '4321');

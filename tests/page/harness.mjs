@@ -236,7 +236,10 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
   if (settle) await waitFor(page, () => window.__settled >= 1);
 }
 
-export async function waitFor(page, fn, arg, timeout = 5000) {
+// Every test ends within this time, however loaded the machine is.
+export const LIMIT = { timeout: 120000 };
+
+export async function waitFor(page, fn, arg, timeout = 20000) {
   await page.waitForFunction(fn, arg, { polling: 10, timeout });
 }
 

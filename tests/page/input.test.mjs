@@ -43,7 +43,7 @@ const act = {
   none: () => {},
 };
 
-test('the key table: each key acts, letter case counts, table keys are always prevented and others never', async () => {
+test('the key table: each key acts, letter case counts, table keys are always prevented and others never', H.LIMIT, async () => {
   // Before the first game every table key is prevented, and only Enter acts.
   const before = await H.keys(page, ['ArrowLeft', ' ', 'p', 'Escape', 'c', 'z', 'q', 'Tab']);
   assert.deepEqual(before, [false, false, false, false, false, false, true, true]);
@@ -97,7 +97,7 @@ test('the key table: each key acts, letter case counts, table keys are always pr
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('after a game has ended, Enter and the pause keys do nothing; Play Again starts the next game', async () => {
+test('after a game has ended, Enter and the pause keys do nothing; Play Again starts the next game', H.LIMIT, async () => {
   const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
   await H.setBags(page, bags);
   await H.keys(page, ['Enter']);
@@ -116,7 +116,7 @@ test('after a game has ended, Enter and the pause keys do nothing; Play Again st
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('pad buttons act on the piece; Pause and the dialog button pause and resume; Restart while paused starts afresh', async () => {
+test('pad buttons act on the piece; Pause and the dialog button pause and resume; Restart while paused starts afresh', H.LIMIT, async () => {
   const ids = ['bLeft', 'bRot', 'bRight', 'bDown', 'bDrop', 'bHold', 'bPause', 'btnRestart'];
   const prevented = await page.evaluate((l) => l.map((id) => !document.getElementById(id).dispatchEvent(new MouseEvent('click', { cancelable: true }))), ids);
   assert.deepEqual(prevented, ids.map(() => true), 'clicks have their default prevented');
@@ -163,7 +163,7 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gesture per press', async () => {
+test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gesture per press', H.LIMIT, async () => {
   const bags = ['TIOJLSZ'];
   await H.setBags(page, bags);
   await H.keys(page, ['Enter', 's', 's']);
@@ -203,7 +203,7 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('touch: a tap turns the piece and a swipe moves it', async () => {
+test('touch: a tap turns the piece and a swipe moves it', H.LIMIT, async () => {
   const tp = await H.openTab(browser, { hasTouch: true });
   try {
     await H.load(tp, server);

@@ -47,7 +47,7 @@ async function resizeTo(page, width, height) {
   }
 }
 
-test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', async () => {
+test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', H.LIMIT, async () => {
   const page = await H.openTab(browser, { viewport: { width: 562, height: 900 } });
   await H.load(page, server);
   const h0 = (await stageBox(page)).h;
@@ -90,7 +90,7 @@ test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, dr
   await page.context().close();
 });
 
-test('blocks show three shaded faces, ghosts are outlines, everything is drawn far to near', async () => {
+test('blocks show three shaded faces, ghosts are outlines, everything is drawn far to near', H.LIMIT, async () => {
   const page = await H.openTab(browser);
   await H.load(page, server);
   await H.setBags(page, ['ITJLOSZ']);
@@ -152,7 +152,7 @@ test('blocks show three shaded faces, ghosts are outlines, everything is drawn f
   await page.context().close();
 });
 
-test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', async () => {
+test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', H.LIMIT, async () => {
   const page = await H.openTab(browser, { deviceScaleFactor: 3, viewport: { width: 700, height: 640 } });
   await H.load(page, server);
   const check = async (why) => {
@@ -184,7 +184,7 @@ test('sizing: the canvas follows the stage box with a floor of 120 by 160, and t
   await page.context().close();
 });
 
-test('the outline colour follows the theme at the next frame', async () => {
+test('the outline colour follows the theme at the next frame', H.LIMIT, async () => {
   const page = await H.openTab(browser, { colorScheme: 'light' });
   await H.setStorage(page, server, {});
   await H.load(page, server);
@@ -199,7 +199,7 @@ test('the outline colour follows the theme at the next frame', async () => {
   await page.context().close();
 });
 
-test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', async () => {
+test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', H.LIMIT, async () => {
   const page = await H.openTab(browser);
   await H.load(page, server);
   await H.setBags(page, ['JOILSTZ']);

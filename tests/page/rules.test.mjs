@@ -34,7 +34,7 @@ async function noErrors() {
   assert.deepEqual(await H.pageErrors(page), []);
 }
 
-test('every shape enters at its spawn place, and a hard drop on the empty well earns 2 points a row', async () => {
+test('every shape enters at its spawn place, and a hard drop on the empty well earns 2 points a row', H.LIMIT, async () => {
   for (const s of SHAPES) {
     const order = s.k + SHAPES.map((t) => t.k).filter((k) => k !== s.k).join('');
     await H.setBags(page, [order]);
@@ -49,7 +49,7 @@ test('every shape enters at its spawn place, and a hard drop on the empty well e
   await noErrors();
 });
 
-test('turns: the I turns at the top without a shift, kicks off the right wall by -1 and -2, never by -3', async () => {
+test('turns: the I turns at the top without a shift, kicks off the right wall by -1 and -2, never by -3', H.LIMIT, async () => {
   await startWith(['ITOJLSZ']);
   const I = SHAPE.I;
   const standing = rotated(I.b, 1);
@@ -80,7 +80,7 @@ test('turns: the I turns at the top without a shift, kicks off the right wall by
   await noErrors();
 });
 
-test('kicks against locked cells try -1 before +1', async () => {
+test('kicks against locked cells try -1 before +1', H.LIMIT, async () => {
   await startWith(['IJTLOSZ']);
   await H.keys(page, ['w', ' ', 'a', ...Array(15).fill('s')]);
   const standingI = cells('I', rotated(SHAPE.I.b, 1), 3, 0);
@@ -91,7 +91,7 @@ test('kicks against locked cells try -1 before +1', async () => {
   await noErrors();
 });
 
-test('soft drop earns a point a row; a resting piece locks at the next soft drop without a point', async () => {
+test('soft drop earns a point a row; a resting piece locks at the next soft drop without a point', H.LIMIT, async () => {
   await startWith(['TOIJLSZ']);
   await H.keys(page, Array(17).fill('s'));
   let sc = await H.scene(page);
@@ -109,7 +109,7 @@ test('soft drop earns a point a row; a resting piece locks at the next soft drop
   await noErrors();
 });
 
-test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, interval restarted by a soft drop, clock by a visibility change', async () => {
+test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, interval restarted by a soft drop, clock by a visibility change', H.LIMIT, async () => {
   const score = async () => (await H.hud(page)).score;
   await H.frames(page, 30, 100);
   assert.equal(await score(), '0', 'no gravity before the first game');
@@ -161,7 +161,7 @@ test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, inte
   await noErrors();
 });
 
-test('a game of line clears: each clear scores by the level before it, the level follows the lines and sets the gravity period', async () => {
+test('a game of line clears: each clear scores by the level before it, the level follows the lines and sets the gravity period', H.LIMIT, async () => {
   const bags = ['OSZTJIL', 'SOITJZL', 'TIJSLZO', 'OSLIJTZ', 'TIOSJZL', 'OJSTIZL', 'STLJOIZ', 'TIJZSLO', 'TZLJOIS', 'ZITSJLO'];
   let game = new Game(bags.join(''));
   const plan = [];
@@ -209,7 +209,7 @@ test('a game of line clears: each clear scores by the level before it, the level
   await noErrors();
 });
 
-test('hold: once per piece, the first hold takes the next piece, a held piece keeps its orientation', async () => {
+test('hold: once per piece, the first hold takes the next piece, a held piece keeps its orientation', H.LIMIT, async () => {
   await startWith(['ITOJLSZ']);
   const I = SHAPE.I;
   await H.keys(page, ['w']);
@@ -249,7 +249,7 @@ function topOut(bags) {
   return { presses: n, score: g.score, lines: g.lines };
 }
 
-test('game over: the dialog, one save request above the best, and nothing sent for a score equal to the best', async () => {
+test('game over: the dialog, one save request above the best, and nothing sent for a score equal to the best', H.LIMIT, async () => {
   const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
   const end = topOut(bags);
   server.reply = (r) => (r.query.get('action') === 'save_score'
@@ -283,7 +283,7 @@ test('game over: the dialog, one save request above the best, and nothing sent f
   await noErrors();
 });
 
-test('game over: a save reply below the score keeps the score as best; an equal score later sends nothing', async () => {
+test('game over: a save reply below the score keeps the score as best; an equal score later sends nothing', H.LIMIT, async () => {
   const bags = ['OJLISTZ', 'TZSOLJI', 'OIJLSTZ'];
   const end = topOut(bags);
   server.reply = (r) => (r.query.get('action') === 'save_score' ? H.scoresReply(7, [7]) : { body: H.SCORES_EMPTY });
@@ -303,7 +303,7 @@ test('game over: a save reply below the score keeps the score as best; an equal 
   await noErrors();
 });
 
-test('restart during a game: empty well, zero score, empty hold, fresh bag, best kept', async () => {
+test('restart during a game: empty well, zero score, empty hold, fresh bag, best kept', H.LIMIT, async () => {
   server.reply = () => H.scoresReply(900);
   await H.load(page, server);
   assert.equal((await H.hud(page)).best, '900');

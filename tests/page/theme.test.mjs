@@ -56,7 +56,7 @@ async function openWith(scheme, storage, path) {
   return look(page);
 }
 
-test('the theme at load: stored choice first, then the URL parameter; invalid names force nothing', async () => {
+test('the theme at load: stored choice first, then the URL parameter; invalid names force nothing', H.LIMIT, async () => {
   const cases = [
     ['dark', { hv_pentra_theme: 'light' }, '/plugin_pentra_3d?theme=dark', 'light', LIGHT, HI_FORCED_LIGHT, 'light'],
     ['light', {}, '/plugin_pentra_3d?theme=dark', 'dark', DARK, HI_DARK, null],
@@ -82,7 +82,7 @@ test('the theme at load: stored choice first, then the URL parameter; invalid na
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('the toggle: from the system preference or the forced theme to the other one, stored, kept across reloads', async () => {
+test('the toggle: from the system preference or the forced theme to the other one, stored, kept across reloads', H.LIMIT, async () => {
   let l = await openWith('light', {}, '/plugin_pentra_3d');
   assert.deepEqual([l.attr, l.caption, l.tokens], [null, 'Light', LIGHT]);
   await page.click('#btnTheme');
@@ -132,7 +132,7 @@ async function sizes(p) {
   });
 }
 
-test('breakpoints: 420 px wide and 560 px high are the last sizes of the narrow and short layouts', async () => {
+test('breakpoints: 420 px wide and 560 px high are the last sizes of the narrow and short layouts', H.LIMIT, async () => {
   const normal = {
     side: 132, val: '19px', sm: '12px', mini: 66, tall: 150, padGap: '6px 6px', padPadding: '0px 10px 10px 10px',
     pbtn: '12px 0px 12px 0px 15px', mainGap: '10px', mainPadding: '0px 10px 10px 10px', topPadding: '8px 10px 8px 10px',
@@ -161,7 +161,7 @@ test('breakpoints: 420 px wide and 560 px high are the last sizes of the narrow 
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('a browser whose storage refuses access: the page boots, plays and toggles its theme', async () => {
+test('a browser whose storage refuses access: the page boots, plays and toggles its theme', H.LIMIT, async () => {
   const tp = await H.openTab(browser, { storageThrows: true, colorScheme: 'dark' });
   try {
     await tp.goto(server.url('/plugin_pentra_3d?theme=light'));
