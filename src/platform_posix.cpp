@@ -22,10 +22,11 @@ const char* platform_getenv(const char* name) {
     return getenv(name);
 }
 
-size_t platform_read_stdin(char* buf, size_t n) {
+// Reads from fd until n bytes have arrived, the input ends or fails; returns the count.
+static size_t read_all(int fd, char* buf, size_t n) {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = read(STDIN_FILENO, buf + got, n - got);
+        ssize_t r = read(fd, buf + got, n - got);
         if (r > 0)
             got += static_cast<size_t>(r);
         else if (r < 0 && errno == EINTR)
@@ -34,6 +35,10 @@ size_t platform_read_stdin(char* buf, size_t n) {
             break;
     }
     return got;
+}
+
+size_t platform_read_stdin(char* buf, size_t n) {
+    return read_all(STDIN_FILENO, buf, n);
 }
 
 // Writes all n bytes to fd, retrying short and interrupted writes. Returns false on failure.
@@ -68,16 +73,7 @@ long platform_read_file(const char* path, char* buf, size_t n) {
         close(fd);
         return -1;
     }
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, buf + got, n - got);
-        if (r > 0)
-            got += static_cast<size_t>(r);
-        else if (r < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
+    size_t got = read_all(fd, buf, n);
     close(fd);
     return static_cast<long>(got);
 }
