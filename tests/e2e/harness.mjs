@@ -68,9 +68,12 @@ export function processesMentioning(text) {
 
 // Runs scripts/play with `args` inside the scratch folder `dir` (its temporary files go to
 // dir/tmp) and waits for its "Press Ctrl-C to stop." line. Returns what it printed: the
-// URL lines, the node and hub addresses, and a stop() that sends SIGINT.
-export async function startPlay(dir, args, { timeoutMs = 60000, env = {} } = {}) {
-  const child = spawn(path.join(ROOT, 'scripts', 'play'), args, {
+// URL lines, the node and hub addresses, and a stop() that sends SIGINT. `shellArgs` is
+// shell text for more arguments, for values that are not UTF-8 and so cannot be passed
+// from here directly.
+export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellArgs = '' } = {}) {
+  const script = path.join(ROOT, 'scripts', 'play');
+  const child = spawn('/bin/sh', ['-c', `exec "$0" "$@" ${shellArgs}`, script, ...args], {
     cwd: ROOT,
     env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), ...env },
     stdio: ['ignore', 'pipe', 'pipe'],

@@ -1,0 +1,173 @@
+// A hub in front of two nodes, started by scripts/play --hub: discovery, errors, requests
+// forwarded unchanged to the named node and its reply relayed unchanged, and the page played
+// through the hub on each node.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+import * as E from './harness.mjs';
+
+const HUB_LIST = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game","nodes":["alpha","beta"]}]\n';
+
+let dir, data, play, hub, alpha, beta, browser;
+
+before(async () => {
+  dir = E.scratch('hub');
+  data = path.join(dir, 'data');
+  play = await E.startPlay(dir, ['--hub', '--port', '0', '--data', data, '--program', E.BIN]);
+  hub = play.hub;
+  alpha = play.nodes.alpha;
+  beta = play.nodes.beta;
+  browser = await E.launch();
+});
+after(async () => {
+  await browser?.close();
+  if (play) await play.stop();
+});
+
+const scoreFile = (node) => path.join(data, node, '.pentra_scores.json');
+const readScores = (node) => (fs.existsSync(scoreFile(node)) ? fs.readFileSync(scoreFile(node), 'utf8') : null);
+
+test('scripts/play --hub prints both nodes with their data folders and one URL per node', () => {
+  for (const url of [hub, alpha, beta]) assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
+  assert.equal(new Set([hub, alpha, beta]).size, 3);
+  assert.match(play.output, new RegExp(`Node alpha: ${alpha} \\(data folder ${data}/alpha, no password\\)`));
+  assert.match(play.output, new RegExp(`Node beta: ${beta} \\(data folder ${data}/beta, with a password\\)`));
+  assert.deepEqual(play.urls, [
+    `${hub}/plugins?plugin=plugin_pentra_3d&node=alpha`,
+    `${hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=beta-secret`,
+  ]);
+});
+
+test('discovery: the hub lists the plugin with its nodes, relays one node\'s list, and a node never forwards', async () => {
+  const list = await E.request(`${hub}/plugins`);
+  assert.equal(list.status, 200);
+  assert.equal(list.headers['content-type'], E.JSON_TYPE);
+  assert.equal(list.body, HUB_LIST);
+  assert.equal((await E.request(`${hub}/plugins?node=beta`)).body, E.DISCOVERY);
+  for (const node of [alpha, beta]) {
+    const res = await E.request(`${node}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`);
+    assert.equal(res.status, 200);
+    assert.equal(res.body, E.DISCOVERY);
+  }
+});
+
+test('a missing or unknown node, or an unknown plugin, gets a JSON error with a 4xx status', async () => {
+  const cases = [
+    ['/plugins?plugin=plugin_pentra_3d&action=scores', 400, 'missing_node'],
+    ['/plugins?plugin=plugin_pentra_3d&action=scores&node=', 400, 'missing_node'],
+    ['/plugins?plugin=plugin_pentra_3d&action=scores&node=gamma', 404, 'unknown_node'],
+    ['/plugins?plugin=plugin_pentra_3d&action=scores&node=Alpha', 404, 'unknown_node'],
+    ['/plugins?node=gamma', 404, 'unknown_node'],
+    ['/plugins?plugin=plugin_other&action=scores&node=alpha', 404, 'unknown_plugin'],
+  ];
+  for (const [p, status, error] of cases) {
+    const res = await E.request(hub + p);
+    assert.equal(res.status, status, p);
+    assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
+    assert.equal(res.body, JSON.stringify({ ok: false, error }) + '\n', p);
+  }
+  assert.equal((await E.request(`${hub}/plugin_pentra_3d?action=scores`)).status, 404, 'a hub serves no plugin itself');
+});
+
+test('requests are forwarded unchanged: the reply through the hub equals the node\'s own, status and refusal included', async () => {
+  const hubUrl = (node, rest) => `${hub}/plugins?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
+  const nodeUrl = (node, rest) => `${node === 'alpha' ? alpha : beta}/plugin_pentra_3d?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
+  const same = async (node, rest, opts = {}) => {
+    const viaHub = await E.request(hubUrl(node, rest), opts);
+    const direct = await E.request(nodeUrl(node, rest), opts);
+    assert.equal(viaHub.status, direct.status, rest);
+    assert.equal(E.asCgiReply(viaHub), E.asCgiReply(direct), rest);
+    return viaHub;
+  };
+
+  E.assertRefusal(await same('beta', 'action=scores'));
+  E.assertRefusal(await same('beta', 'action=scores', { headers: { 'X-Bot-Password': 'beta-secreT' } }));
+  assert.equal((await same('beta', 'action=scores', { headers: { Authorization: 'Bearer beta-secret' } })).body, E.scoresBody([]));
+  assert.equal((await same('beta', 'action=scores', { headers: { 'X-Bot-Password': 'beta-secret' } })).body, E.scoresBody([]));
+  assert.equal((await same('beta', 'action=scores&pwd=beta-secret')).body, E.scoresBody([]));
+  assert.equal((await same('alpha', 'action=leaderboard')).body, E.scoresBody([]));
+  assert.equal((await same('alpha', 'action=nope')).body, '{"ok":false,"error":"unknown_action"}\n');
+  const page = await same('alpha', 'theme=dark');
+  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.match(page.body, /3D BLOCKS/);
+
+  // A save through the hub, with its score in a form body and percent escapes in the
+  // query, lands on the node named and nowhere else.
+  const save = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&action=save%5Fscore&node=beta&id=s1`, {
+    method: 'POST',
+    headers: { 'X-Bot-Password': 'beta-secret', 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: 'val=%34%32',
+  });
+  assert.equal(save.status, 200);
+  assert.equal(save.body, E.scoresBody([42]));
+  assert.equal(readScores('beta'), '{"scores":[42]}\n');
+  assert.equal(readScores('alpha'), null);
+  fs.rmSync(scoreFile('beta'));
+});
+
+test('the page played through the hub: alpha boots, a game on beta saves there, a reload shows the best', async () => {
+  const page = await E.openTab(browser);
+  await page.goto(play.urls[0]);
+  await E.booted(page);
+  await E.bestShows(page, 0);
+  assert.deepEqual(page.apiRequests, [{ url: `${hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`, password: undefined }]);
+
+  // Beta's password comes from the browser's storage; the document itself is let in by
+  // the header, as a host's login page would have arranged.
+  await page.goto(`${hub}/plugins`);
+  await page.evaluate(() => localStorage.setItem('bot_pwd_beta', 'beta-secret'));
+  const betaUrl = `${hub}/plugins?plugin=plugin_pentra_3d&node=beta`;
+  await E.withDocumentHeaders(page, betaUrl, { 'X-Bot-Password': 'beta-secret' });
+  page.apiRequests.length = 0;
+  await page.goto(betaUrl);
+  await E.booted(page);
+  await E.bestShows(page, 0);
+  const { score, reply, saveUrl, savePassword } = await E.playToGameOver(page);
+  assert.equal(saveUrl, `${hub}/plugins?plugin=plugin_pentra_3d&action=save_score&val=${score}&node=beta&pwd=beta-secret`);
+  assert.equal(savePassword, 'beta-secret');
+  assert.equal(reply, E.scoresBody([score]));
+  assert.equal(readScores('beta'), `{"scores":[${score}]}\n`);
+  assert.equal(readScores('alpha'), null, 'alpha keeps no score');
+
+  await page.reload();
+  await E.booted(page);
+  await E.bestShows(page, score);
+  await page.goto(play.urls[0]);
+  await E.booted(page);
+  await E.bestShows(page, 0);
+  assert.deepEqual(page.errors, []);
+  await page.context().close();
+});
+
+// A port where nothing listens right now, for the --port option.
+async function freePort() {
+  const srv = net.createServer();
+  await new Promise((resolve) => srv.listen(0, '127.0.0.1', resolve));
+  const { port } = srv.address();
+  await new Promise((resolve) => srv.close(resolve));
+  return port;
+}
+
+test('--password sets beta\'s password on a hub at a chosen port; header bytes pass through unchanged', async () => {
+  const other = path.join(dir, 'other');
+  fs.mkdirSync(path.join(other, 'tmp'), { recursive: true });
+  const port = await freePort();
+  // A Latin-1 password, the single byte 0xE9: a browser sends such a header value byte for
+  // byte, and the hub must hand the node that byte, not a UTF-8 rendering of it.
+  const second = await E.startPlay(other, ['--hub', '--port', String(port), '--data', path.join(other, 'data'), '--program', E.BIN],
+    { shellArgs: `--password "$(printf '\\351')"` });
+  try {
+    assert.equal(second.hub, `http://127.0.0.1:${port}`);
+    assert.equal(second.urls[1], `${second.hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=%E9`);
+    const url = `${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=beta`;
+    E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': 'beta-secret' } }));
+    E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': Buffer.from('\u00e9').toString('latin1') } }));
+    assert.equal((await E.request(url, { headers: { 'X-Bot-Password': '\u00e9' } })).body, E.scoresBody([]));
+    assert.equal((await E.request(`${url}&pwd=%E9`)).body, E.scoresBody([]));
+    assert.equal((await E.request(`${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`)).body, E.scoresBody([]));
+  } finally {
+    await second.stop();
+  }
+});

@@ -1,0 +1,97 @@
+// The Windows build under wine behind lighttpd (scripts/play --windows) next to the native
+// build (scripts/play): both nodes, with the same password and the same score file, must
+// answer every request byte for byte alike.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import * as E from './harness.mjs';
+
+const PASSWORD = 'w1ne pw';
+const SCORES = '{"scores":[900,40,40,7]}\n';
+
+let dir, native, windows, browser;
+const data = {};
+
+// Starts one node of the pair with its own data folder holding SCORES.
+async function startNode(name, args, opts) {
+  const root = path.join(dir, name);
+  data[name] = path.join(root, 'data');
+  fs.mkdirSync(path.join(root, 'tmp'), { recursive: true });
+  fs.mkdirSync(data[name]);
+  fs.writeFileSync(path.join(data[name], '.pentra_scores.json'), SCORES);
+  return E.startPlay(root, ['--port', '0', '--data', data[name], '--password', PASSWORD, ...args], opts);
+}
+
+before(async () => {
+  if (!E.EXE || !fs.existsSync(E.EXE)) throw new Error('PENTRA_EXE must name the built Windows program');
+  dir = E.scratch('windows');
+  native = await startNode('native', ['--program', E.BIN]);
+  // The wine prefix is kept between runs in the work folder: a new one takes about ten
+  // seconds to create.
+  windows = await startNode('wine', ['--windows', '--program', E.EXE], {
+    timeoutMs: 180000,
+    env: { PENTRA_WINEPREFIX: path.join(E.WORK, 'wineprefix') },
+  });
+});
+after(async () => {
+  try {
+    await browser?.close();
+    if (windows) await windows.stop(120000);
+  } finally {
+    if (native) await native.stop();
+  }
+});
+
+// Sends the same request to both nodes and checks that the replies are the same bytes.
+async function bothAlike(rest, opts = {}) {
+  const a = await E.request(`${native.nodes.node}/plugin_pentra_3d${rest}`, opts);
+  const b = await E.request(`${windows.nodes.node}/plugin_pentra_3d${rest}`, opts);
+  assert.equal(b.status, a.status, rest);
+  assert.equal(b.statusMessage, a.statusMessage, rest);
+  assert.equal(E.asCgiReply(b), E.asCgiReply(a), rest);
+  assert.ok(b.raw.equals(a.raw), rest);
+  return b;
+}
+
+test('the scores reply of the .exe under wine equals the native one byte for byte', async () => {
+  const reply = await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
+  assert.equal(E.asCgiReply(reply),
+    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([900, 40, 40, 7]));
+  await bothAlike('?action=highscore&pwd=w1ne%20pw');
+  await bothAlike('?action=leaderboard', { headers: { Authorization: `Bearer ${PASSWORD}` } });
+  await bothAlike('?action=nope', { headers: { 'X-Bot-Password': PASSWORD } });
+});
+
+test('every run of the .exe joins the one wine session that scripts/play keeps alive', async () => {
+  await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
+  const servers = E.processesMentioning(path.join(E.WORK, 'wineprefix')).filter((p) => p.includes('wineserver'));
+  assert.equal(servers.length, 1, servers.join('\n'));
+});
+
+test('the refusal, the page and a save are alike too, and both score files end the same', async () => {
+  E.assertRefusal(await bothAlike('?action=scores'));
+  E.assertRefusal(await bothAlike('?action=scores', { headers: { 'X-Bot-Password': 'w1ne pW' } }));
+  const page = await bothAlike('', { headers: { 'X-Bot-Password': PASSWORD } });
+  assert.match(page.body, /3D BLOCKS/);
+  const save = await bothAlike('?action=save_score&val=41', { headers: { 'X-Bot-Password': PASSWORD } });
+  assert.equal(save.body, E.scoresBody([900, 41, 40, 40, 7]));
+  await bothAlike('?action=save_score', {
+    method: 'POST',
+    headers: { 'X-Bot-Password': PASSWORD, 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: 'val=abc',
+  });
+  const files = ['native', 'wine'].map((n) => fs.readFileSync(path.join(data[n], '.pentra_scores.json'), 'utf8'));
+  assert.deepEqual(files, ['{"scores":[900,41,40,40,7]}\n', '{"scores":[900,41,40,40,7]}\n']);
+});
+
+test('the page served by the .exe boots in the browser with the node\'s best score', async () => {
+  browser = await E.launch();
+  const page = await E.openTab(browser);
+  assert.match(windows.urls[0], /\?pwd=w1ne%20pw$/);
+  await page.goto(windows.urls[0]);
+  await E.booted(page);
+  await E.bestShows(page, 900);
+  assert.deepEqual(page.errors, []);
+  await page.context().close();
+});
