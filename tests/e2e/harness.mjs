@@ -4,6 +4,7 @@
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -75,7 +76,9 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
   const script = path.join(ROOT, 'scripts', 'play');
   const child = spawn('/bin/sh', ['-c', `exec "$0" "$@" ${shellArgs}`, script, ...args], {
     cwd: ROOT,
-    env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), ...env },
+    // Everything the script starts inherits these, wine's processes included, so the run's
+    // folder in a process's environment marks it as the run's.
+    env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir, ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let out = '';
@@ -108,11 +111,12 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
     const m = /^Node(?: (\w+))?: (http:\/\/\S+)/.exec(line);
     if (m) nodes[m[1] || 'node'] = m[2];
   }
+  const hub = after('Hub: ')[0];
   return {
     output: out,
     stderr: () => err,
     urls: after('URL: '),
-    hub: after('Hub: ')[0],
+    hub,
     nodes,
     // Sends SIGINT like Ctrl-C, waits for the script to end, and checks that it ended
     // cleanly, removed its run folder and left no process behind.
@@ -131,8 +135,22 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
       assert.deepEqual(result, { code: 0, signal: null }, `scripts/play ended badly:\n${err}`);
       assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
       assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
+      for (const base of [...Object.values(nodes), ...(hub ? [hub] : [])]) {
+        assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
+      }
     },
   };
+}
+
+// Whether a TCP connection to the address of `base` (http://host:port) succeeds.
+function connects(base) {
+  const { hostname, port } = new URL(base);
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: hostname, port: Number(port) });
+    socket.setTimeout(5000, () => { socket.destroy(); resolve(false); });
+    socket.on('connect', () => { socket.destroy(); resolve(true); });
+    socket.on('error', () => resolve(false));
+  });
 }
 
 // One HTTP request; resolves with the status, the raw header list and the body bytes.

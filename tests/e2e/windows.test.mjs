@@ -67,6 +67,9 @@ test('every run of the .exe joins the one wine session that scripts/play keeps a
   await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
   const servers = E.processesMentioning(path.join(E.WORK, 'wineprefix')).filter((p) => p.includes('wineserver'));
   assert.equal(servers.length, 1, servers.join('\n'));
+  // The leftover check at the end sees the wine session as the run's.
+  const session = E.processesMentioning(path.join(dir, 'wine'));
+  assert.ok(session.some((p) => p.includes('wineserver')), session.join('\n'));
 });
 
 test('the refusal, the page and a save are alike too, and both score files end the same', async () => {
