@@ -1,22 +1,13 @@
 // Requests to the node: node and hub forms, encoding and order of the
 // fields, where the password comes from and how it travels.
 
-import { test, before, after, beforeEach } from 'node:test';
+import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game } from './model.mjs';
 
 let server, browser, page;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-  page = await H.openTab(browser);
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser, page } = s));
 beforeEach(() => server.reset());
 
 // Opens the page at `path` with the given storage and returns the one

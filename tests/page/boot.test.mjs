@@ -1,21 +1,12 @@
 // The page document and its boot: markup, first screen, the one boot request
 // and what its reply may change.
 
-import { test, before, after, beforeEach } from 'node:test';
+import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 
 let server, browser, page;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-  page = await H.openTab(browser);
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser, page } = s));
 beforeEach(() => server.reset());
 
 test('the document: ASCII, its head in order, the markup and captions the script addresses, nothing loaded from outside', H.LIMIT, async () => {

@@ -4,6 +4,7 @@
 // Chromium and opens tabs whose chance, animation frames and timers are
 // controlled from the test.
 
+import { after, before } from 'node:test';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import http from 'node:http';
@@ -101,6 +102,22 @@ export function scoresReply(highscore, scores = highscore ? [highscore] : []) {
 export const REFUSAL = { status: 401, body: '{"ok":false,"error":"invalid node password"}\n' };
 
 // --- the browser ----------------------------------------------------------
+
+// Starts the test server and one browser for a test file (and one tab unless
+// `tab` is false), hands them to `assign`, and closes both after the file.
+export function useBrowser(assign, { tab = true } = {}) {
+  const s = {};
+  before(async () => {
+    s.server = await startServer();
+    s.browser = await launch();
+    if (tab) s.page = await openTab(s.browser);
+    assign(s);
+  });
+  after(async () => {
+    await s.browser?.close();
+    await s.server?.close();
+  });
+}
 
 export async function launch() {
   return chromium.launch({

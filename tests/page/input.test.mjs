@@ -1,22 +1,13 @@
 // Input: the key table, the pad buttons, the dialog button, pause, and the
 // pointer gestures on the 3D view (mouse and touch).
 
-import { test, before, after, beforeEach } from 'node:test';
+import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game, SHAPES, cellsOf } from './model.mjs';
 
 let server, browser, page;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-  page = await H.openTab(browser);
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser, page } = s));
 beforeEach(async () => {
   server.reset();
   await H.load(page, server);

@@ -1,21 +1,13 @@
 // The 3D view: canvas sizing, the camera, the well's outline, blocks, ghost
 // and drawing order, observed through recorded canvas calls.
 
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { SHAPE, COLS, DEPTH, project, rotPoint, shadeHex, cellsOf } from './model.mjs';
 
 let server, browser;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser } = s), { tab: false });
 
 const close = (p, q, what) => {
   assert.ok(Math.abs(p[0] - q[0]) < 0.01 && Math.abs(p[1] - q[1]) < 0.01, `${what}: got ${p}, want ${q}`);

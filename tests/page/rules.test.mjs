@@ -2,22 +2,13 @@
 // frames handed out by the test; observed through the HUD, the dialog, the
 // requests and what the 3D view draws.
 
-import { test, before, after, beforeEach } from 'node:test';
+import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game, SHAPE, SHAPES, spawnPos, cellsOf, rotated, bestPlacement, shadeHex } from './model.mjs';
 
 let server, browser, page;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-  page = await H.openTab(browser);
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser, page } = s));
 beforeEach(async () => {
   server.reset();
   await H.load(page, server);

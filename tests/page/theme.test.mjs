@@ -2,21 +2,12 @@
 // hard-drop button's colours, the two breakpoints, and a browser whose
 // storage refuses access.
 
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 
 let server, browser, page;
-
-before(async () => {
-  server = await H.startServer();
-  browser = await H.launch();
-  page = await H.openTab(browser);
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+H.useBrowser((s) => ({ server, browser, page } = s));
 
 const DARK = { bg: 'rgb(8, 8, 11)', text: 'rgb(244, 244, 247)', panel: 'rgba(22, 22, 28, 0.72)', solid: 'rgb(22, 22, 28)', muted: 'rgb(155, 155, 166)', line: 'rgba(255, 255, 255, 0.11)' };
 const LIGHT = { bg: 'rgb(236, 238, 243)', text: 'rgb(20, 20, 26)', panel: 'rgba(255, 255, 255, 0.78)', solid: 'rgb(255, 255, 255)', muted: 'rgb(95, 95, 107)', line: 'rgba(0, 0, 0, 0.1)' };
