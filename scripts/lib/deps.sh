@@ -22,11 +22,13 @@ need_packages() {
     return 1
   fi
   echo "==> Installing ${missing[*]}"
+  # Another install may hold the package lock for a while; wait for it rather than fail.
+  local wait_lock=(-o DPkg::Lock::Timeout=600)
   if [ "$apt_updated" = no ]; then
-    apt-get update -qq
+    apt-get "${wait_lock[@]}" update -qq
     apt_updated=yes
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get "${wait_lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # Installs a package only when its command is missing: Node.js may come from elsewhere
