@@ -196,6 +196,15 @@ export function assertRefusal(res) {
   assert.equal(Buffer.byteLength(cgi, 'latin1'), 145);
 }
 
+// Checks that a response is the game's icon from host/, served as an image that may be
+// kept for a long time.
+export function assertFavicon(res) {
+  assert.equal(res.status, 200);
+  assert.equal(res.headers['content-type'], 'image/x-icon');
+  assert.equal(res.headers['cache-control'], 'public, max-age=31536000, immutable');
+  assert.ok(res.raw.equals(fs.readFileSync(path.join(ROOT, 'host', 'favicon.ico'))), 'the icon of host/');
+}
+
 // --- the browser -------------------------------------------------------------------------
 
 export async function launch() {

@@ -69,6 +69,7 @@ test('a missing or unknown node, or an unknown plugin, gets a JSON error with a 
     assert.equal(res.body, JSON.stringify({ ok: false, error }) + '\n', p);
   }
   assert.equal((await E.request(`${hub}/plugin_pentra_3d?action=scores`)).status, 404, 'a hub serves no plugin itself');
+  for (const server of [hub, alpha, beta]) E.assertFavicon(await E.request(`${server}/favicon.ico`));
 });
 
 test('requests are forwarded unchanged: the reply through the hub equals the node\'s own, status and refusal included', async () => {

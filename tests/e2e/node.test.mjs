@@ -45,6 +45,7 @@ test('/plugins answers the discovery list, with or without a plugin field; other
   const home = await E.request(`${base}/?pwd=a%20b`);
   assert.equal(home.status, 301);
   assert.equal(home.headers.location, '/plugin_pentra_3d?pwd=a%20b');
+  E.assertFavicon(await E.request(`${base}/favicon.ico`));
 });
 
 test('/plugin_pentra_3d runs the plugin: the page, the scores reply, saves by query and by form body', async () => {
