@@ -40,7 +40,7 @@ need_command() {
 # The packages needed to build both programs and run every test.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
   clang libclang-rt-14-dev)
-RUN_PACKAGES=(wine wine64 chromium lighttpd wrk curl)
+RUN_PACKAGES=(wine wine64 chromium lighttpd wrk curl qrencode)
 
 # Installs the npm modules from the committed lock file when they are missing or stale.
 need_node_modules() {

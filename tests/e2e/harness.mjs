@@ -196,6 +196,40 @@ export function assertRefusal(res) {
   assert.equal(Buffer.byteLength(cgi, 'latin1'), 145);
 }
 
+// The local addresses that listen for TCP connections on `port`, read from the kernel's
+// socket tables rather than by connecting: "127.0.0.1", "0.0.0.0" for every IPv4 interface,
+// and IPv6 listeners as "ipv6:" and the table's hex text.
+export function listeningAddresses(port) {
+  const found = [];
+  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
+    let lines = [];
+    try {
+      lines = fs.readFileSync(table, 'latin1').trim().split('\n').slice(1);
+    } catch {
+      continue;
+    }
+    for (const line of lines) {
+      const [, local, , state] = line.trim().split(/\s+/);
+      const [address, portHex] = local.split(':');
+      // 0A is LISTEN. The kernel prints each 32-bit word of the address in host byte order.
+      if (state !== '0A' || parseInt(portHex, 16) !== port) continue;
+      if (address.length === 8) {
+        const bytes = Buffer.from(address, 'hex');
+        if (os.endianness() === 'LE') bytes.reverse();
+        found.push(bytes.join('.'));
+      } else {
+        found.push(`ipv6:${address}`);
+      }
+    }
+  }
+  return found.sort();
+}
+
+// The port of a base address such as http://127.0.0.1:8080.
+export function portOf(base) {
+  return Number(new URL(base).port);
+}
+
 // Checks that a response is the game's icon from host/, served as an image that may be
 // kept for a long time.
 export function assertFavicon(res) {

@@ -30,7 +30,10 @@ const scoreFile = (node) => path.join(data, node, '.pentra_scores.json');
 const readScores = (node) => (fs.existsSync(scoreFile(node)) ? fs.readFileSync(scoreFile(node), 'utf8') : null);
 
 test('scripts/play --hub prints both nodes with their data folders and one URL per node', () => {
-  for (const url of [hub, alpha, beta]) assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
+  for (const url of [hub, alpha, beta]) {
+    assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
+    assert.deepEqual(E.listeningAddresses(E.portOf(url)), ['127.0.0.1']);
+  }
   assert.equal(new Set([hub, alpha, beta]).size, 3);
   assert.match(play.output, new RegExp(`Node alpha: ${alpha} \\(data folder ${data}/alpha, no password\\)`));
   assert.match(play.output, new RegExp(`Node beta: ${beta} \\(data folder ${data}/beta, with a password\\)`));
@@ -168,6 +171,38 @@ test('--password sets beta\'s password on a hub at a chosen port; header bytes p
     assert.equal((await E.request(url, { headers: { 'X-Bot-Password': '\u00e9' } })).body, E.scoresBody([]));
     assert.equal((await E.request(`${url}&pwd=%E9`)).body, E.scoresBody([]));
     assert.equal((await E.request(`${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`)).body, E.scoresBody([]));
+  } finally {
+    await second.stop();
+  }
+});
+
+test('--hub --lan: only the hub listens on every interface, and both nodes get their own random password', async () => {
+  const lan = path.join(dir, 'lan');
+  fs.mkdirSync(path.join(lan, 'tmp'), { recursive: true });
+  const second = await E.startPlay(lan, ['--hub', '--lan', '--port', '0', '--data', path.join(lan, 'data'), '--program', E.BIN]);
+  try {
+    assert.deepEqual(E.listeningAddresses(E.portOf(second.hub)), ['0.0.0.0']);
+    for (const node of [second.nodes.alpha, second.nodes.beta]) assert.deepEqual(E.listeningAddresses(E.portOf(node)), ['127.0.0.1']);
+    assert.match(second.output, /\(data folder \S+\/alpha, with a password\)/);
+    assert.match(second.output, /^Made random passwords for nodes alpha and beta .*$/m);
+
+    const game = `${second.hub}/plugins?plugin=plugin_pentra_3d`;
+    const [alphaUrl, betaUrl] = second.urls;
+    const alphaPwd = new URL(alphaUrl).searchParams.get('pwd');
+    const betaPwd = new URL(betaUrl).searchParams.get('pwd');
+    assert.equal(alphaUrl, `${game}&node=alpha&pwd=${alphaPwd}`);
+    assert.equal(betaUrl, `${game}&node=beta&pwd=${betaPwd}`);
+    for (const pwd of [alphaPwd, betaPwd]) assert.match(pwd, /^[A-Za-z0-9_-]{24}$/);
+    assert.notEqual(alphaPwd, betaPwd);
+    assert.ok(second.urls.length >= 2 && second.urls.length % 2 === 0, 'alpha and beta at each address');
+    if (second.urls.length > 2) assert.ok(second.output.includes(` to open ${second.urls[2]}:\n`), 'the QR code opens alpha');
+
+    for (const [node, pwd, other] of [['alpha', alphaPwd, betaPwd], ['beta', betaPwd, alphaPwd]]) {
+      E.assertRefusal(await E.request(`${game}&action=scores&node=${node}`));
+      E.assertRefusal(await E.request(`${game}&action=scores&node=${node}&pwd=${other}`));
+      assert.equal((await E.request(`${game}&action=scores&node=${node}&pwd=${pwd}`)).body, E.scoresBody([]));
+    }
+    E.assertFavicon(await E.request(`${second.hub}/favicon.ico`));
   } finally {
     await second.stop();
   }
