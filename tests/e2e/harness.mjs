@@ -250,7 +250,8 @@ export async function launch() {
 }
 
 // A fresh context and tab. The page's own requests (not Chromium's favicon) are recorded
-// with their X-Bot-Password header; page errors are collected.
+// with their X-Bot-Password header; page errors and the console's error lines (a failed
+// load of any resource, the favicon's included) are collected.
 export async function openTab(browser) {
   const context = await browser.newContext({ colorScheme: 'dark', viewport: { width: 900, height: 700 } });
   const page = await context.newPage();
@@ -260,6 +261,10 @@ export async function openTab(browser) {
     if (r.resourceType() === 'fetch') page.apiRequests.push({ url: r.url(), password: r.headers()['x-bot-password'] });
   });
   page.on('pageerror', (e) => page.errors.push(String(e && e.message || e)));
+  page.consoleErrors = [];
+  page.on('console', (m) => {
+    if (m.type() === 'error') page.consoleErrors.push(m.text());
+  });
   return page;
 }
 

@@ -99,6 +99,7 @@ test('a game played in the browser ends, its score is saved on the node, and a r
     `${base}/plugin_pentra_3d?action=scores`,
   ]);
   assert.deepEqual(page.errors, []);
+  assert.deepEqual(page.consoleErrors, [], 'nothing failed to load, the favicon included');
   await page.context().close();
 });
 
