@@ -108,6 +108,23 @@ release_compare() {
   return $status
 }
 
+# When the tree at root is clean, the programs its own presets built (the ones the tests run)
+# must be the release programs, byte for byte.
+release_matches_tests() {
+  local root=$1 release=$2 program
+  if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "Note: uncommitted changes; the tested programs are not compared with the release." >&2
+    return 0
+  fi
+  for program in build/linux/plugin_pentra_3d build/windows/plugin_pentra_3d.exe; do
+    [ -f "$root/$program" ] || continue
+    if ! cmp -s "$root/$program" "$release/src/$program"; then
+      echo "The tested program $program differs from the release build in $release" >&2
+      return 1
+    fi
+  done
+}
+
 # Builds the release twice, in two temporary folders at two times and with a different umask
 # and time zone, compares every file, then runs the tests of the archives and the guide
 # against the first build. The folders are kept when something differs.
@@ -123,6 +140,7 @@ release_check() {
     return 1
   fi
   echo "==> Both release builds are byte-identical"
+  release_matches_tests "$root" "$one" || return 1
   local status=0
   PENTRA_DIST="$one/dist" PENTRA_WORK="$one/tests" node --test "$root"/tests/release/*.test.mjs || status=1
   rm -rf "$one" "$two"
