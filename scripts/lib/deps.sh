@@ -37,12 +37,13 @@ need_command() {
   command -v "$1" >/dev/null 2>&1 || need_packages "$2"
 }
 
+# The packages scripts/release needs beyond the build: the archivers and their normaliser.
+RELEASE_PACKAGES=(git tar gzip zip unzip strip-nondeterminism)
+
 # The packages needed to build both programs and run every test.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
   clang libclang-rt-14-dev)
 RUN_PACKAGES=(wine wine64 chromium lighttpd wrk curl)
-# The packages scripts/release needs beyond the build: the archivers and their normaliser.
-RELEASE_PACKAGES=(git tar gzip zip unzip strip-nondeterminism)
 
 # Installs the npm modules from the committed lock file when they are missing or stale.
 need_node_modules() {
