@@ -1,6 +1,10 @@
 // The few operating-system services the plugin needs. Each platform supplies them in a
 // source of its own (platform_posix.cpp, platform_windows.cpp); everything else is portable.
 // Texts are UTF-8 inside the program; the Windows source converts at this edge.
+// Paths: on Windows every path given to the file and directory functions below is made
+// absolute (GetFullPathNameW) and passed in extended-length form, "\\?\C:\..." or
+// "\\?\UNC\server\share\...", so paths longer than MAX_PATH work on a stock system; a path
+// already in that form is used unchanged.
 #pragma once
 
 #include <cstddef>

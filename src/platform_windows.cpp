@@ -2,6 +2,7 @@
 // values cross into the wide-character APIs here, so that profiles and data folders whose
 // names hold non-ASCII characters work.
 #include "platform.hpp"
+#include "platform_windows_path.hpp"
 
 #include <windows.h>
 
@@ -21,12 +22,6 @@ void platform_init_stdio() {
 // Wide-character capacity for one converted name, value or path: the longest environment
 // value Windows allows, and the longest extended-length path.
 constexpr int WIDE_CAP = 32768;
-
-// Converts UTF-8 to UTF-16 into out (WIDE_CAP units). Returns false when it does not fit.
-static bool to_wide(const char* text, wchar_t* out) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, out, WIDE_CAP);
-    return n > 0;
-}
 
 // Environment values converted to UTF-8 live here for the whole run. A value of 32767
 // UTF-16 units takes at most three bytes per unit; the program reads about a dozen
@@ -100,8 +95,13 @@ void platform_write_stdout(const char* buf, size_t n) {
 static wchar_t wpath_a[WIDE_CAP];
 static wchar_t wpath_b[WIDE_CAP];
 
+// Every path reaches the file calls in extended-length form (platform_windows_path.hpp).
+static bool to_wide_path(const char* path, wchar_t* out) {
+    return to_extended_path(path, out, WIDE_CAP);
+}
+
 void platform_make_dir(const char* path) {
-    if (to_wide(path, wpath_a))
+    if (to_wide_path(path, wpath_a))
         CreateDirectoryW(wpath_a, nullptr);
 }
 
@@ -109,7 +109,7 @@ void platform_make_dir(const char* path) {
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 long platform_read_file(const char* path, char* buf, size_t n) {
-    if (!to_wide(path, wpath_a))
+    if (!to_wide_path(path, wpath_a))
         return -1;
     HANDLE h = CreateFileW(wpath_a, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -131,7 +131,7 @@ long platform_read_file(const char* path, char* buf, size_t n) {
 }
 
 path_kind platform_path_kind(const char* path) {
-    if (!to_wide(path, wpath_a))
+    if (!to_wide_path(path, wpath_a))
         return path_kind::other;
     DWORD attrs = GetFileAttributesW(wpath_a);
     if (attrs == INVALID_FILE_ATTRIBUTES) {
@@ -148,7 +148,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
     if (strlen(path) >= cap)
         return false;
     strcpy(out, path);
-    if (!to_wide(path, wpath_a))
+    if (!to_wide_path(path, wpath_a))
         return true;
     // Opening the path follows its links; the handle then names the final file. This is
     // asked of every existing file, since links made outside Windows (wine's view of a
@@ -171,7 +171,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
 }
 
 bool platform_replace_file(const char* path, const char* tmp_path, const char* data, size_t n) {
-    if (!to_wide(path, wpath_a) || !to_wide(tmp_path, wpath_b))
+    if (!to_wide_path(path, wpath_a) || !to_wide_path(tmp_path, wpath_b))
         return false;
     HANDLE h = CreateFileW(wpath_b, GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -198,7 +198,7 @@ bool platform_replace_file(const char* path, const char* tmp_path, const char* d
 }
 
 lock_result platform_try_lock(const char* path, file_lock* lock) {
-    if (!to_wide(path, wpath_a))
+    if (!to_wide_path(path, wpath_a))
         return lock_result::failed;
     HANDLE h = CreateFileW(wpath_a, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -3,11 +3,12 @@
 #include "reply.hpp"
 #include "score_path.hpp"
 #include "text.hpp"
+#include "version.hpp"
 
 #include <cstring>
 
 const char PLUGIN_ID[] = "plugin_pentra_3d";
-const char PLUGIN_VERSION[] = "1.0.0";
+const char PLUGIN_VERSION[] = PENTRA_VERSION;
 
 // Room for a resolved score-file path plus a ".lock" or ".tmp" suffix. Links may point
 // anywhere, so this is wider than the configured paths.

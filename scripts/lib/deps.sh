@@ -37,6 +37,9 @@ need_command() {
   command -v "$1" >/dev/null 2>&1 || need_packages "$2"
 }
 
+# The packages scripts/release needs beyond the build: the archivers and their normaliser.
+RELEASE_PACKAGES=(git tar gzip zip unzip strip-nondeterminism)
+
 # The packages needed to build both programs and run every test.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
   clang libclang-rt-14-dev)

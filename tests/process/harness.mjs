@@ -93,8 +93,9 @@ export function scratch(name) {
 // Runs the program once. `env` is the whole CGI environment (nothing else is inherited);
 // `input` is written to standard input, which is then closed unless `holdInput` is set, in
 // which case it stays open so that a read past the data would block.
-// `shell` wraps the run in a POSIX shell prefix such as 'ulimit -f 0;'.
-export function run({ args = [], env = {}, input, holdInput = false, cwd, shell } = {}) {
+// `shell` wraps the run in a POSIX shell prefix such as 'ulimit -f 0;'. With `stderr` set,
+// standard error is kept as well (as `errText`).
+export function run({ args = [], env = {}, input, holdInput = false, cwd, shell, stderr = false } = {}) {
   return new Promise((resolve, reject) => {
     let cmd = WINE ? 'wine' : BIN;
     let argv = WINE ? [BIN, ...args] : [...args];
@@ -103,9 +104,11 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell 
       cmd = '/bin/sh';
     }
     const fullEnv = WINE ? { ...wineEnvironment(), ...env } : { ...env };
-    const child = spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio: ['pipe', 'pipe', 'ignore'] });
+    const child = spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio: ['pipe', 'pipe', stderr ? 'pipe' : 'ignore'] });
     const chunks = [];
+    const errChunks = [];
     child.stdout.on('data', (c) => chunks.push(c));
+    if (stderr) child.stderr.on('data', (c) => errChunks.push(c));
     child.stdin.on('error', () => {});
     if (input !== undefined) child.stdin.write(input);
     if (!holdInput) child.stdin.end();
@@ -117,7 +120,8 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell 
       clearTimeout(timer);
       child.stdin.destroy();
       const stdout = Buffer.concat(chunks);
-      resolve({ status, signal, stdout, text: stdout.toString('latin1') });
+      const errText = Buffer.concat(errChunks).toString('utf8');
+      resolve({ status, signal, stdout, text: stdout.toString('latin1'), errText });
     });
     child.on('error', (err) => {
       clearTimeout(timer);

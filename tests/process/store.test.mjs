@@ -3,7 +3,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { hostPath, json, run, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
 
 before(startTarget);
 after(stopTarget);
@@ -160,6 +160,44 @@ describe('locations', () => {
     assert.equal(await save({ HV_PENTRA_SCORES: full }, '9'), scoresReply([9]));
     const name = 'f'.repeat(1023 - hostPath(dir).length - 1);
     assert.equal(fs.readFileSync(path.join(dir, name), 'latin1'), '{"scores":[9]}\n');
+  });
+
+  // Past MAX_PATH (260 characters, 248 for a directory to create) Windows wants the
+  // extended form "\\?\..."; the program gives every path in it after making it absolute, so
+  // a relative folder with ".." and "/" must still land in the right place.
+  test('a data folder over 300 characters is created and used, also given relatively', async () => {
+    const root = scratch('longdir');
+    const [p, q, data] = ['p'.repeat(120), 'q'.repeat(120), `data-${'r'.repeat(100)}`];
+    fs.mkdirSync(path.join(root, p, q), { recursive: true });
+    const dir = path.join(root, p, q, data);
+    assert.ok(hostPath(dir).length > 300);
+    assert.equal(await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '31'), scoresReply([31]));
+    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[31]}\n');
+    const relative = [p, q, '..', q].join(SEP) + '/' + data;
+    const body = await json({ BOT_PLUGIN_DIR: relative, QUERY_STRING: 'action=save_score&val=32' }, { cwd: root });
+    assert.equal(body, scoresReply([32, 31]));
+    assert.deepEqual(fs.readdirSync(dir).sort(), [NAME, `${NAME}.lock`]);
+  });
+
+  // wine takes long paths in any form, so only its trace of the file calls shows that the
+  // program really hands them over in the extended form. The trace cuts long names, so the
+  // lines are picked by the short scratch folder.
+  test('every file call on the data folder gets the extended form', { skip: !WINE }, async () => {
+    const root = scratch('traced');
+    const dir = path.join(root, 'x'.repeat(200), 'y'.repeat(100));
+    fs.mkdirSync(path.dirname(dir));
+    const env = { BOT_PLUGIN_DIR: hostPath(dir), QUERY_STRING: 'action=save_score&val=8', WINEDEBUG: 'trace+file' };
+    const r = await run({ env, stderr: true });
+    assert.ok(r.text.endsWith(scoresReply([8])));
+    const calls = r.errText.split('\n').filter((line) => line.includes(hostPath(root).replaceAll('\\', '\\\\')));
+    const used = new Set();
+    for (const line of calls) {
+      const m = /trace:file:(CreateDirectoryW|CreateFileW|GetFileAttributesW|MoveFileWithProgressW|DeleteFileW) \(?(.*)/.exec(line);
+      if (!m) continue;
+      used.add(m[1]);
+      for (const arg of m[2].match(/L"[^"]*"/g)) assert.ok(arg.startsWith('L"\\\\\\\\?\\\\'), line);
+    }
+    assert.deepEqual([...used].sort(), ['CreateDirectoryW', 'CreateFileW', 'GetFileAttributesW', 'MoveFileWithProgressW']);
   });
 });
 
