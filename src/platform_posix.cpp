@@ -86,9 +86,10 @@ path_kind platform_path_kind(const char* path) {
 }
 
 bool platform_resolve_links(const char* path, char* out, size_t cap) {
-    if (strlen(path) >= cap)
+    size_t path_len = strlen(path);
+    if (path_len >= cap)
         return false;
-    strcpy(out, path);
+    memcpy(out, path, path_len + 1);
     // Follow the chain link by link, so that a link whose target does not exist yet still
     // resolves to the file that a save should create. 40 hops is the kernel's own limit.
     for (int hops = 0; hops < 40; hops++) {
@@ -103,7 +104,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
         if (target[0] == '/') {
             if (static_cast<size_t>(len) >= cap)
                 return false;
-            strcpy(out, target);
+            memcpy(out, target, static_cast<size_t>(len) + 1);
             continue;
         }
         // A relative target is relative to the directory that holds the link.
@@ -119,9 +120,10 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
 // Makes a completed rename durable by syncing the directory that holds path.
 static void sync_parent_dir(const char* path) {
     char dir[4096];
-    if (strlen(path) >= sizeof dir)
+    size_t path_len = strlen(path);
+    if (path_len >= sizeof dir)
         return;
-    strcpy(dir, path);
+    memcpy(dir, path, path_len + 1);
     int fd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
