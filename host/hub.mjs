@@ -38,7 +38,7 @@ const REPLY_SKIP = new Set([
 // "é" as the single byte 0xE9), so the environment is read from /proc when it can be.
 function rawEnv() {
   const env = new Map();
-  let data = null;
+  let data;
   try {
     data = fs.readFileSync('/proc/self/environ');
   } catch {

@@ -1,5 +1,7 @@
-// POSIX implementation of the platform services.
+// POSIX implementation of the platform services. The program sets no signal handlers, so
+// no call here fails with EINTR.
 #include "platform.hpp"
+#include "text.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,12 +29,9 @@ static size_t read_all(int fd, char* buf, size_t n) {
     size_t got = 0;
     while (got < n) {
         ssize_t r = read(fd, buf + got, n - got);
-        if (r > 0)
-            got += static_cast<size_t>(r);
-        else if (r < 0 && errno == EINTR)
-            continue;
-        else
+        if (r <= 0)
             break;
+        got += static_cast<size_t>(r);
     }
     return got;
 }
@@ -41,12 +40,10 @@ size_t platform_read_stdin(char* buf, size_t n) {
     return read_all(STDIN_FILENO, buf, n);
 }
 
-// Writes all n bytes to fd, retrying short and interrupted writes. Returns false on failure.
+// Writes all n bytes to fd, retrying short writes. Returns false on failure.
 static bool write_all(int fd, const char* buf, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, buf, n);
-        if (w < 0 && errno == EINTR)
-            continue;
         if (w <= 0)
             return false;
         buf += w;
@@ -86,15 +83,14 @@ path_kind platform_path_kind(const char* path) {
 }
 
 bool platform_resolve_links(const char* path, char* out, size_t cap) {
-    if (strlen(path) >= cap)
+    size_t path_len = strlen(path);
+    if (path_len >= cap)
         return false;
-    strcpy(out, path);
+    memcpy(out, path, path_len + 1);
     // Follow the chain link by link, so that a link whose target does not exist yet still
     // resolves to the file that a save should create. 40 hops is the kernel's own limit.
     for (int hops = 0; hops < 40; hops++) {
-        struct stat st;
-        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
-            return true;
+        // readlink fails for a path that is missing or no link: the chain ends there.
         char target[4096];
         ssize_t len = readlink(out, target, sizeof target - 1);
         if (len < 0)
@@ -103,7 +99,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
         if (target[0] == '/') {
             if (static_cast<size_t>(len) >= cap)
                 return false;
-            strcpy(out, target);
+            memcpy(out, target, static_cast<size_t>(len) + 1);
             continue;
         }
         // A relative target is relative to the directory that holds the link.
@@ -118,10 +114,9 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
 
 // Makes a completed rename durable by syncing the directory that holds path.
 static void sync_parent_dir(const char* path) {
+    // The score paths are shorter than dir; str_copy bounds the copy all the same.
     char dir[4096];
-    if (strlen(path) >= sizeof dir)
-        return;
-    strcpy(dir, path);
+    str_copy(dir, sizeof dir, path);
     int fd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
@@ -155,7 +150,7 @@ lock_result platform_try_lock(const char* path, file_lock* lock) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         close(fd);
-        return err == EWOULDBLOCK || err == EINTR ? lock_result::busy : lock_result::failed;
+        return err == EWOULDBLOCK ? lock_result::busy : lock_result::failed;
     }
     lock->handle = fd;
     return lock_result::taken;
@@ -177,6 +172,5 @@ uint64_t platform_now_ms() {
 
 void platform_sleep_ms(unsigned ms) {
     struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    nanosleep(&ts, nullptr);
 }

@@ -145,9 +145,10 @@ path_kind platform_path_kind(const char* path) {
 }
 
 bool platform_resolve_links(const char* path, char* out, size_t cap) {
-    if (strlen(path) >= cap)
+    size_t path_len = strlen(path);
+    if (path_len >= cap)
         return false;
-    strcpy(out, path);
+    memcpy(out, path, path_len + 1);
     if (!to_wide_path(path, wpath_a))
         return true;
     // Opening the path follows its links; the handle then names the final file. This is
@@ -164,7 +165,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
     int bytes =
         WideCharToMultiByte(CP_UTF8, 0, wpath_b, -1, out, static_cast<int>(cap), nullptr, nullptr);
     if (bytes <= 0) {
-        strcpy(out, path);
+        memcpy(out, path, path_len + 1);
         return false;
     }
     return true;
@@ -218,7 +219,8 @@ lock_result platform_try_lock(const char* path, file_lock* lock) {
 void platform_unlock(file_lock* lock) {
     if (lock->handle == -1)
         return;
-    HANDLE h = reinterpret_cast<HANDLE>(lock->handle);
+    // The portable lock keeps the HANDLE as an integer; this gives back the same handle.
+    HANDLE h = reinterpret_cast<HANDLE>(lock->handle); // NOLINT(performance-no-int-to-ptr)
     // Windows may release the locks of a closed handle late, so unlock explicitly first.
     OVERLAPPED at = {};
     UnlockFileEx(h, 0, 1, 0, &at);

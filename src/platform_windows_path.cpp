@@ -17,7 +17,7 @@ static bool join_wide(wchar_t* out, size_t cap, const wchar_t* lead, const wchar
     size_t rest_len = wcslen(rest);
     if (lead_len + rest_len >= cap)
         return false;
-    wmemcpy(out, lead, lead_len);
+    wmemcpy(out, lead, lead_len + 1);
     wmemcpy(out + lead_len, rest, rest_len + 1);
     return true;
 }

@@ -83,9 +83,11 @@ void score_table_insert(score_table* table, int32_t score) {
 }
 
 size_t score_table_format(const score_table* table, char* out) {
-    size_t len = 0;
-    memcpy(out, "{\"scores\":[", 11);
-    len += 11;
+    // The head goes in with its NUL, so out is a terminated string from the start; the
+    // scores and the tail overwrite that NUL.
+    static const char head[] = "{\"scores\":[";
+    memcpy(out, head, sizeof head);
+    size_t len = sizeof head - 1;
     for (int i = 0; i < table->count; i++) {
         if (i > 0)
             out[len++] = ',';
@@ -111,9 +113,11 @@ bool score_table_save(const score_table* table) {
     // A directory or a device at the score path is never replaced.
     if (platform_path_kind(target) == path_kind::other)
         return false;
+    // score_target leaves room beyond the path for the suffix and its NUL.
+    size_t target_len = strlen(target);
     char tmp[TARGET_CAP];
-    strcpy(tmp, target);
-    strcat(tmp, ".tmp");
+    memcpy(tmp, target, target_len + 1);
+    memcpy(tmp + target_len, ".tmp", sizeof ".tmp");
     char text[128];
     size_t len = score_table_format(table, text);
     return platform_replace_file(target, tmp, text, len);
@@ -125,7 +129,8 @@ bool score_store_lock(score_lock* lock) {
     char path[TARGET_CAP];
     if (!score_target(path))
         return false;
-    strcat(path, ".lock");
+    // score_target leaves room beyond the path for the suffix and its NUL.
+    memcpy(path + strlen(path), ".lock", sizeof ".lock");
     uint64_t deadline = platform_now_ms() + LOCK_WAIT_MS;
     unsigned pause_ms = 1;
     for (;;) {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts: installs the Debian packages and npm modules the project needs,
 # and only those that are missing, so a second run installs nothing.
 # Usage: source this file, then call need_packages PKG... and need_node_modules.
@@ -38,12 +39,18 @@ need_command() {
 }
 
 # The packages scripts/release needs beyond the build: the archivers and their normaliser.
+# shellcheck disable=SC2034 # used by the scripts that source this file
 RELEASE_PACKAGES=(git tar gzip zip unzip strip-nondeterminism)
 
 # The packages needed to build both programs and run every test.
+# shellcheck disable=SC2034 # used by the scripts that source this file
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
   clang libclang-rt-14-dev)
+# shellcheck disable=SC2034 # used by the scripts that source this file
 RUN_PACKAGES=(wine wine64 chromium lighttpd wrk curl qrencode)
+# The packages of scripts/check: formatting, static analysis, shell linting and coverage.
+# shellcheck disable=SC2034 # used by the scripts that source this file
+CHECK_PACKAGES=(clang-format clang-tidy shellcheck gcovr)
 
 # Installs the npm modules from the committed lock file when they are missing or stale.
 need_node_modules() {

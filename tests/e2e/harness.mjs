@@ -202,7 +202,7 @@ export function assertRefusal(res) {
 export function listeningAddresses(port) {
   const found = [];
   for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let lines = [];
+    let lines;
     try {
       lines = fs.readFileSync(table, 'latin1').trim().split('\n').slice(1);
     } catch {

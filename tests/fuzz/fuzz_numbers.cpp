@@ -23,7 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
 
     size_t length = body_length(text);
-    size_t expected_length = expected <= 0 ? 0 : expected > 2047 ? 2047 : static_cast<size_t>(expected);
+    size_t expected_length = expected <= 0     ? 0
+                             : expected > 2047 ? 2047
+                                               : static_cast<size_t>(expected);
     if (text[0] == '\0')
         expected_length = 0;
     if (length != expected_length)

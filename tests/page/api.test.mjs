@@ -6,8 +6,8 @@ import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game } from './model.mjs';
 
-let server, browser, page;
-H.useBrowser((s) => ({ server, browser, page } = s));
+let server, page;
+H.useBrowser((s) => ({ server, page } = s));
 beforeEach(() => server.reset());
 
 // Opens the page at `path` with the given storage and returns the one

@@ -5,8 +5,8 @@ import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 
-let server, browser, page;
-H.useBrowser((s) => ({ server, browser, page } = s));
+let server, page;
+H.useBrowser((s) => ({ server, page } = s));
 beforeEach(() => server.reset());
 
 test('the document: ASCII, its head in order, the markup and captions the script addresses, nothing loaded from outside', H.LIMIT, async () => {

@@ -7,8 +7,8 @@ import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game, SHAPE, SHAPES, spawnPos, cellsOf, rotated, bestPlacement, shadeHex } from './model.mjs';
 
-let server, browser, page;
-H.useBrowser((s) => ({ server, browser, page } = s));
+let server, page;
+H.useBrowser((s) => ({ server, page } = s));
 beforeEach(async () => {
   server.reset();
   await H.load(page, server);

@@ -83,7 +83,7 @@ test('the toggle: from the system preference or the forced theme to the other on
   l = await look(page);
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_LIGHT]);
 
-  l = await openWith('dark', {}, '/plugin_pentra_3d?theme=light');
+  await openWith('dark', {}, '/plugin_pentra_3d?theme=light');
   await page.click('#btnTheme');
   l = await look(page);
   assert.deepEqual([l.attr, l.stored], ['dark', 'dark'], 'from the URL\'s light to dark');
@@ -92,7 +92,7 @@ test('the toggle: from the system preference or the forced theme to the other on
   l = await look(page);
   assert.deepEqual([l.attr, l.caption, l.tokens, l.hi], ['dark', 'Light', DARK, HI_DARK], 'stored dark wins after a reload');
 
-  l = await openWith('dark', {}, '/plugin_pentra_3d');
+  await openWith('dark', {}, '/plugin_pentra_3d');
   await page.click('#btnTheme');
   l = await look(page);
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_FORCED_LIGHT], 'dark system: first click forces light');

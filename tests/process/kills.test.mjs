@@ -23,7 +23,7 @@ function random(seed) {
 }
 
 // Starts one save and returns the child with a promise of its end.
-function startSave(env, value) {
+function startSave(env) {
   const child = WINE
     ? spawn('wine', [BIN], { env: { ...env, PATH: process.env.PATH }, stdio: 'ignore' })
     : spawn(BIN, [], { env, stdio: 'ignore' });
@@ -38,13 +38,12 @@ test(`${KILLS} saves killed at random moments never leave a broken or stale stor
   const env = { HV_PENTRA_SCORES: hostPath(file) };
   const wineEnv = WINE ? wineEnvironment() : {};
   const next = random(20261209);
-  let table = [];
   await json({ ...env, QUERY_STRING: 'action=save_score&val=1' });
-  table = [1];
+  let table = [1];
   let landed = 0;
   for (let i = 0; i < KILLS; i++) {
     const value = 2 + i;
-    const child = startSave({ ...env, ...wineEnv, QUERY_STRING: `action=save_score&val=${value}` }, value);
+    const child = startSave({ ...env, ...wineEnv, QUERY_STRING: `action=save_score&val=${value}` });
     const delayMs = next() * (WINE ? 150 : 4);
     await new Promise((resolve) => setTimeout(resolve, delayMs));
     child.kill('SIGKILL');

@@ -1,3 +1,4 @@
+#include "platform.hpp"
 #include "score_store.hpp"
 
 #include <gtest/gtest.h>
@@ -58,6 +59,7 @@ TEST(ScoreFileScan, StopsAtTenEntriesAndAtTheClosingBracket) {
     EXPECT_EQ(parsed("[1,2,3,4,5,6,7,8,9,10,11,12]"), (V{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     EXPECT_EQ(parsed("[5] 6,7"), (V{5}));
     EXPECT_EQ(parsed("[a, ,5"), (V{5}));
+    EXPECT_EQ(parsed("{\"scores\":[],\"x\":[7]}"), V{}) << "an empty list ends the scan";
 }
 
 TEST(Insertion, KeepsOrderAndDuplicates) {
@@ -175,6 +177,40 @@ TEST_F(ScoreFile, DirectoryAtThePathIsNeverReplaced) {
     EXPECT_TRUE(fs::is_directory(file));
     score_table_load(&t);
     EXPECT_EQ(t.count, 0);
+}
+
+TEST_F(ScoreFile, LinkLoopIsRefusedForSaveAndLock) {
+    fs::create_symlink("scores.json", file);
+    score_table t = table_of({7});
+    EXPECT_FALSE(score_table_save(&t));
+    score_lock lock;
+    EXPECT_FALSE(score_store_lock(&lock));
+    EXPECT_FALSE(fs::exists(dir / "scores.json.tmp"));
+    EXPECT_FALSE(fs::exists(dir / "scores.json.lock"));
+}
+
+TEST_F(ScoreFile, LinkPlantedAtTheTemporaryPathIsNotFollowed) {
+    write(file, "{\"scores\":[50]}\n");
+    fs::create_symlink("victim", dir / "scores.json.tmp");
+    score_table t = table_of({60, 50});
+    EXPECT_FALSE(score_table_save(&t));
+    EXPECT_FALSE(fs::exists(dir / "victim"));
+    EXPECT_EQ(read(file), "{\"scores\":[50]}\n");
+}
+
+TEST_F(ScoreFile, LinkResultsThatDoNotFitAreRefused) {
+    // Each path fits in cap bytes; what its link leads to does not.
+    fs::path abs = dir / "abs";
+    fs::path rel = dir / "rel";
+    const size_t cap = rel.native().size() + 4;
+    fs::create_symlink("/" + std::string(cap, 'a'), abs);
+    fs::create_symlink(std::string(8, 'r'), rel);
+    std::vector<char> out(cap + 8, '#');
+    EXPECT_FALSE(platform_resolve_links(std::string(cap, 'p').c_str(), out.data(), cap));
+    EXPECT_FALSE(platform_resolve_links(abs.c_str(), out.data(), cap));
+    EXPECT_FALSE(platform_resolve_links(rel.c_str(), out.data(), cap));
+    EXPECT_EQ(std::string(out.begin() + static_cast<long>(cap), out.end()), std::string(8, '#'))
+        << "nothing is written past cap";
 }
 
 TEST_F(ScoreFile, LockIsReleasedAndItsFileKept) {

@@ -42,6 +42,7 @@ TEST(FieldLookup, EmptyValueIsPresent) {
 TEST(FieldLookup, DecodesEscapesOnceAndKeepsBrokenOnes) {
     EXPECT_EQ(find("v=a+b%20c", "v").value, "a b c");
     EXPECT_EQ(find("v=%41%62", "v").value, "Ab");
+    EXPECT_EQ(find("v=%c3%A9%fF", "v").value, "\xc3\xa9\xff") << "either case of hex digit";
     EXPECT_EQ(find("v=%2B1", "v").value, "+1");
     EXPECT_EQ(find("v=%2541", "v").value, "%41");
     EXPECT_EQ(find("v=12%3", "v").value, "12%3");
