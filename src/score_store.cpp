@@ -53,16 +53,22 @@ void score_table_parse(score_table* table, const char* text) {
     }
 }
 
-void score_table_load(score_table* table) {
-    memset(table, 0, sizeof *table);
-    char path[PATH_MAX_LEN];
-    scores_path(path);
+// Fills the table from the file at path. The text buffer lives in this frame only, so that
+// it is not on the stack while the path is worked out: fewer stack pages to touch.
+[[gnu::noinline]] static void load_from(score_table* table, const char* path) {
     char text[SCORE_FILE_READ_MAX + 1];
     long n = platform_read_file(path, text, SCORE_FILE_READ_MAX);
     if (n < 0)
         return;
     text[n] = '\0';
     score_table_parse(table, text);
+}
+
+void score_table_load(score_table* table) {
+    memset(table, 0, sizeof *table);
+    char path[PATH_MAX_LEN];
+    scores_path(path);
+    load_from(table, path);
 }
 
 void score_table_insert(score_table* table, int32_t score) {
