@@ -131,7 +131,9 @@ bool score_store_lock(score_lock* lock) {
     if (!score_target(path))
         return false;
     strcat(path, ".lock");
-    uint64_t deadline = platform_now_ms() + LOCK_WAIT_MS;
+    // The wait is timed from the first busy answer. An uncontended save never reads the
+    // clock, which would map the clock's pages (two page faults) for nothing.
+    uint64_t deadline = 0;
     unsigned pause_ms = 1;
     for (;;) {
         lock_result r = platform_try_lock(path, &lock->lock);
@@ -139,7 +141,12 @@ bool score_store_lock(score_lock* lock) {
             lock->held = true;
             return true;
         }
-        if (r == lock_result::failed || platform_now_ms() >= deadline)
+        if (r == lock_result::failed)
+            return false;
+        uint64_t now = platform_now_ms();
+        if (deadline == 0)
+            deadline = now + LOCK_WAIT_MS;
+        else if (now >= deadline)
             return false;
         platform_sleep_ms(pause_ms);
         if (pause_ms < 16)
