@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform.hpp"
+#include "reply.hpp"
 
 constexpr int MAX_SCORES = 10;
 
@@ -42,8 +43,8 @@ size_t score_table_format(const score_table* table, char* out);
 // leaves the previous file as it was.
 bool score_table_save(const score_table* table);
 
-// Writes the scores reply for the table to standard output.
-void scores_print_json(const score_table* table);
+// Appends the scores reply body for the table to r.
+void scores_print_json(reply* r, const score_table* table);
 
 // Serialises saves: held from the load of a "save_score" request to its rewrite.
 struct score_lock {
@@ -55,7 +56,7 @@ struct score_lock {
 bool score_store_lock(score_lock* lock);
 void score_store_unlock(score_lock* lock);
 
-// The "save_score" action: converts the score text, inserts, rewrites the file and writes
-// the reply. Without the lock held, nothing is written and the store reports itself
-// unwritable.
-void save_score(score_table* table, const char* score_text, const score_lock* lock);
+// The "save_score" action: converts the score text, inserts, rewrites the file and appends
+// the reply body to r. Without the lock held, nothing is written and the store reports
+// itself unwritable.
+void save_score(reply* r, score_table* table, const char* score_text, const score_lock* lock);
