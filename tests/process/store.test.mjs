@@ -224,6 +224,18 @@ describe('safe rewrites', () => {
     assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
     assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
   });
+
+  // wine's file locks live in its server, not in flock, so only the native program sees this
+  // holder; the wait itself is the same code on both.
+  test('a lock held past the wait answers unwritable and stores nothing', { skip: WINE }, async () => {
+    const { file, env } = fileStore('held', '{"scores":[700,300]}\n');
+    // The shell takes the lock through descriptor 9 and keeps it while the program runs.
+    const hold = `exec 9>'${file}.lock'; flock -n 9 || exit 3;`;
+    const body = await json({ ...env, QUERY_STRING: 'action=save_score&val=500' }, { shell: hold });
+    assert.equal(body, unwritable(700));
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[700,300]}\n');
+    assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
+  });
 });
 
 describe('unusable locations', () => {
