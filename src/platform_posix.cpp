@@ -130,7 +130,11 @@ bool platform_replace_file(const char* path, const char* tmp_path, const char* d
     struct stat st;
     if (stat(path, &st) == 0)
         mode = st.st_mode & 07777;
-    int fd = open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    // Whatever lies at the temporary path is left over from an interrupted save (the caller
+    // holds the store's lock), so it goes first: a FIFO or a link planted there would
+    // otherwise hang the open or redirect the write.
+    unlink(tmp_path);
+    int fd = open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0)
         return false;
     bool ok = write_all(fd, data, n) && fsync(fd) == 0;

@@ -2,6 +2,7 @@
 #include "score_store.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -189,13 +190,20 @@ TEST_F(ScoreFile, LinkLoopIsRefusedForSaveAndLock) {
     EXPECT_FALSE(fs::exists(dir / "scores.json.lock"));
 }
 
-TEST_F(ScoreFile, LinkPlantedAtTheTemporaryPathIsNotFollowed) {
+TEST_F(ScoreFile, WhateverLiesAtTheTemporaryPathIsReplaced) {
+    // A link there must not redirect the write, nor a FIFO hang it, nor either block saves.
     write(file, "{\"scores\":[50]}\n");
     fs::create_symlink("victim", dir / "scores.json.tmp");
     score_table t = table_of({60, 50});
-    EXPECT_FALSE(score_table_save(&t));
+    EXPECT_TRUE(score_table_save(&t));
     EXPECT_FALSE(fs::exists(dir / "victim"));
-    EXPECT_EQ(read(file), "{\"scores\":[50]}\n");
+    EXPECT_EQ(read(file), "{\"scores\":[60,50]}\n");
+
+    ASSERT_EQ(mkfifo((dir / "scores.json.tmp").c_str(), 0600), 0);
+    t = table_of({70, 60, 50});
+    EXPECT_TRUE(score_table_save(&t));
+    EXPECT_EQ(read(file), "{\"scores\":[70,60,50]}\n");
+    EXPECT_FALSE(fs::exists(dir / "scores.json.tmp"));
 }
 
 TEST_F(ScoreFile, LinkResultsThatDoNotFitAreRefused) {
