@@ -174,6 +174,9 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
 bool platform_replace_file(const char* path, const char* tmp_path, const char* data, size_t n) {
     if (!to_wide_path(path, wpath_a) || !to_wide_path(tmp_path, wpath_b))
         return false;
+    // Whatever lies at the temporary path is left over from an interrupted save (the caller
+    // holds the store's lock); a link left there would otherwise redirect the write.
+    DeleteFileW(wpath_b);
     HANDLE h = CreateFileW(wpath_b, GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)

@@ -197,7 +197,7 @@ describe('locations', () => {
       used.add(m[1]);
       for (const arg of m[2].match(/L"[^"]*"/g)) assert.ok(arg.startsWith('L"\\\\\\\\?\\\\'), line);
     }
-    assert.deepEqual([...used].sort(), ['CreateDirectoryW', 'CreateFileW', 'GetFileAttributesW', 'MoveFileWithProgressW']);
+    assert.deepEqual([...used].sort(), ['CreateDirectoryW', 'CreateFileW', 'DeleteFileW', 'GetFileAttributesW', 'MoveFileWithProgressW']);
   });
 });
 
@@ -210,6 +210,14 @@ describe('safe rewrites', () => {
     assert.equal(await save(env, '60'), scoresReply([60, 50]));
     assert.ok(fs.lstatSync(path.join(root, 'scores.json')).isSymbolicLink());
     assert.equal(fs.readFileSync(path.join(root, 'real.json'), 'latin1'), '{"scores":[60,50]}\n');
+  });
+
+  test('a link left at the temporary path is replaced, never written through', async () => {
+    const { file, env } = fileStore('tmplink', '{"scores":[50]}\n');
+    fs.symlinkSync('victim.json', `${file}.tmp`);
+    assert.equal(await save(env, '60'), scoresReply([60, 50]));
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[60,50]}\n');
+    assert.ok(!fs.existsSync(path.join(path.dirname(file), 'victim.json')));
   });
 
   test('a failed write answers unwritable and leaves the old file whole', async () => {
