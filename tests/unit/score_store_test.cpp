@@ -204,6 +204,12 @@ TEST_F(ScoreFile, WhateverLiesAtTheTemporaryPathIsReplaced) {
     EXPECT_TRUE(score_table_save(&t));
     EXPECT_EQ(read(file), "{\"scores\":[70,60,50]}\n");
     EXPECT_FALSE(fs::exists(dir / "scores.json.tmp"));
+
+    // A directory there cannot be cleared: the save fails and the file stays as it was.
+    fs::create_directory(dir / "scores.json.tmp");
+    t = table_of({80, 70, 60, 50});
+    EXPECT_FALSE(score_table_save(&t));
+    EXPECT_EQ(read(file), "{\"scores\":[70,60,50]}\n");
 }
 
 TEST_F(ScoreFile, LinkResultsThatDoNotFitAreRefused) {
