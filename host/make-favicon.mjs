@@ -53,8 +53,8 @@ function pixel(x, y, { size, pitch, margin, radius, bevel }) {
 
 // One icon image as ICO stores it: a BITMAPINFOHEADER of twice the height, the BGRA rows
 // bottom up, then the 1-bit transparency mask (rows padded to 4 bytes, 1 = transparent).
-function bitmap(spec) {
-  const { size } = spec;
+function bitmap(layout) {
+  const { size } = layout;
   const maskRow = Math.ceil(size / 32) * 4;
   const header = Buffer.alloc(40);
   header.writeUInt32LE(40, 0);
@@ -68,7 +68,7 @@ function bitmap(spec) {
   for (let y = 0; y < size; y++) {
     const row = size - 1 - y;
     for (let x = 0; x < size; x++) {
-      const c = pixel(x, y, spec);
+      const c = pixel(x, y, layout);
       const at = (row * size + x) * 4;
       if (c) {
         colours.set([c[2], c[1], c[0], c[3]], at);
