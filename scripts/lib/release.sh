@@ -1,6 +1,6 @@
 # shellcheck shell=bash
-# Shared by scripts/release and scripts/test: builds the release archives from the committed
-# tree and checks that two builds give the same bytes.
+# Used by scripts/release (and so by ctest's release.check): builds the release archives
+# from the committed tree and checks that two builds give the same bytes.
 # Usage: source this file (after deps.sh), then call release_build or release_check.
 
 # The archive names, after the version that CMake was configured with.
