@@ -26,9 +26,9 @@ export default [
     rules: shared,
   },
   {
-    // Browser tests and the frame benchmark pass functions to page.evaluate, which run in
+    // Browser tests and the frame benchmarks pass functions to page.evaluate, which run in
     // the page.
-    files: ["tests/page/**", "tests/e2e/**", "bench/page_bench.mjs"],
+    files: ["tests/page/**", "tests/e2e/**", "bench/page_bench.mjs", "bench/frame_rate.mjs"],
     languageOptions: { globals: { ...globals.node, ...globals.browser } },
   },
 ];
