@@ -221,3 +221,167 @@ test('previews: the piece centred in whole cells, matrix row 0 at the bottom, bo
   assert.deepEqual(await H.pageErrors(page), []);
   await page.context().close();
 });
+
+// --- backdrop blurs and the frame rate ---------------------------------------
+// The page watches the intervals between its frames and drops the backdrop
+// blurs it cannot afford: first those of the stage, cards and buttons (over
+// the flat page background, they show nothing), then the overlay's.
+
+const DECLARED = { stage: 'blur(16px)', cards: 'blur(14px)', iconbtns: 'blur(14px)', pbtns: 'blur(14px)', overlay: 'blur(8px)' };
+const NO_BLUR = { stage: 'none', cards: 'none', iconbtns: 'none', pbtns: 'none', overlay: 'none' };
+const UNSEEN_OFF = { ...NO_BLUR, overlay: DECLARED.overlay };
+// Under PENTRA_PAGE_SLOW the harness loads every page already adapted.
+const fresh = { ...H.LIMIT, skip: !!process.env.PENTRA_PAGE_SLOW && 'pages load with their blurs dropped' };
+
+// The blurs in effect: one value per group when all of its elements agree.
+async function blurs(page) {
+  return page.evaluate(() => {
+    const of = (sel) => {
+      const v = [...new Set([...document.querySelectorAll(sel)].map((e) => getComputedStyle(e).backdropFilter))];
+      return v.length === 1 ? v[0] : v.join(' / ');
+    };
+    return { stage: of('#stage'), cards: of('.card'), iconbtns: of('.iconbtn'), pbtns: of('.pbtn'), overlay: of('#overlay') };
+  });
+}
+
+// The style sheet as declared and as the browser holds it.
+const sheet = (page) => page.evaluate(() => document.querySelector('style').textContent + '\n' +
+  [...document.styleSheets].map((s) => [...s.cssRules].map((r) => r.cssText).join('\n')).join('\n'));
+
+// Hands out frames `step` ms apart, one at a time, until the blurs change or
+// `max` frames; returns how many it took (0: no change).
+async function framesUntilChange(page, step, max) {
+  const before = JSON.stringify(await blurs(page));
+  for (let i = 1; i <= max; i++) {
+    await H.frames(page, 1, step);
+    if (JSON.stringify(await blurs(page)) !== before) return i;
+  }
+  return 0;
+}
+
+test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones within about a second, the overlay\'s a second later, for good', fresh, async () => {
+  const page = await H.openTab(browser);
+  await H.load(page, server);
+  const declared = await sheet(page);
+  await H.frames(page, 1, 0);
+  await H.frames(page, 300, 1000 / 60);
+  assert.deepEqual(await blurs(page), DECLARED, 'five seconds at 60 fps');
+  assert.equal(await page.evaluate(() => document.documentElement.hasAttribute('data-blur')), false);
+
+  const shown = await page.evaluate(() => window.__hudMutations);
+  const first = await framesUntilChange(page, 100, 30);
+  assert.ok(first >= 8 && first <= 16, `unseen blurs dropped after ${first} frames 100 ms apart`);
+  assert.deepEqual(await blurs(page), UNSEEN_OFF, 'the overlay keeps its blur a while');
+  const second = await framesUntilChange(page, 100, 30);
+  assert.ok(second >= 8 && second <= 16, `overlay's blur dropped ${second} frames later`);
+  assert.deepEqual(await blurs(page), NO_BLUR);
+
+  await H.frames(page, 300, 1000 / 60);
+  assert.deepEqual(await blurs(page), NO_BLUR, 'fast frames again: no blur comes back');
+  assert.equal(await sheet(page), declared, 'the style sheet is never edited');
+  assert.deepEqual(await H.dialog(page), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
+  assert.equal(await page.evaluate(() => window.__hudMutations), shown, 'nothing shown about it');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('frames 400 ms apart count as slow; the frame after a change of visibility and one more than a second late do not', fresh, async () => {
+  const page = await H.openTab(browser);
+  await H.load(page, server);
+  await H.frames(page, 1, 0);
+  // Each second: six frames 1/60 s apart, then one 900 ms later after the
+  // tab was hidden and shown again. Counted, that second would be slow.
+  for (let i = 0; i < 6; i++) {
+    await H.frames(page, 6, 1000 / 60);
+    await page.evaluate(() => {
+      document.dispatchEvent(new Event('visibilitychange'));
+      document.dispatchEvent(new Event('visibilitychange'));
+    });
+    await H.frames(page, 1, 900);
+  }
+  assert.deepEqual(await blurs(page), DECLARED, 'pauses of a hidden tab');
+  for (let i = 0; i < 6; i++) {
+    await H.frames(page, 6, 1000 / 60);
+    await H.frames(page, 1, 1200);
+  }
+  assert.deepEqual(await blurs(page), DECLARED, 'frames more than a second late');
+
+  const first = await framesUntilChange(page, 400, 10);
+  assert.ok(first >= 3 && first <= 6, `unseen blurs dropped after ${first} frames 400 ms apart`);
+  assert.deepEqual(await blurs(page), UNSEEN_OFF);
+  const second = await framesUntilChange(page, 400, 10);
+  assert.ok(second >= 3 && second <= 6, `overlay's blur dropped ${second} frames later`);
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('the same game before and after the unseen blurs go differs by at most 2/255 per pixel, in both themes', fresh, async (t) => {
+  const bags = ['TIJLOSZ', 'OSZTJIL'];
+  const play = ['Enter', ' ', 'a', 'a', ' ', 'c', 'd', 'w', ' ', 's', 's'];
+  for (const colorScheme of ['dark', 'light']) {
+    const page = await H.openTab(browser, { colorScheme, deviceScaleFactor: 2, viewport: { width: 1000, height: 700 } });
+    await H.load(page, server);
+    await H.setBags(page, bags);
+    await H.keys(page, play);
+    await H.frames(page, 1, 0);
+    const before = await page.screenshot();
+    assert.deepEqual(await blurs(page), DECLARED, colorScheme);
+
+    // Slow frames until the unseen blurs go, then the same game again.
+    assert.ok(await framesUntilChange(page, 100, 30) > 0, `${colorScheme}: blurs dropped`);
+    assert.deepEqual(await blurs(page), UNSEEN_OFF, colorScheme);
+    await H.setBags(page, bags);
+    await page.evaluate(() => document.getElementById('btnRestart').click());
+    await H.keys(page, play.slice(1));
+    await H.frames(page, 1, 0);
+    const after = await page.screenshot();
+
+    // Within the stage; and outside it, where the cards' and buttons' edges
+    // may differ on a few dozen pixels.
+    const diff = await page.evaluate(async ([a, b]) => {
+      const pixels = async (b64) => {
+        const img = await createImageBitmap(await (await fetch('data:image/png;base64,' + b64)).blob());
+        const c = new OffscreenCanvas(img.width, img.height);
+        const g = c.getContext('2d');
+        g.drawImage(img, 0, 0);
+        return g.getImageData(0, 0, img.width, img.height);
+      };
+      const pa = await pixels(a);
+      const pb = await pixels(b);
+      const r = document.getElementById('stage').getBoundingClientRect();
+      const k = devicePixelRatio;
+      const inStage = (x, y) => x >= r.left * k && x < r.right * k && y >= r.top * k && y < r.bottom * k;
+      const out = { stage: 0, rest: 0, restAbove2: 0, size: [pa.width, pa.height, pb.width, pb.height] };
+      for (let i = 0; i < pa.data.length; i += 4) {
+        let d = 0;
+        for (let j = 0; j < 3; j++) d = Math.max(d, Math.abs(pa.data[i + j] - pb.data[i + j]));
+        if (inStage((i / 4) % pa.width, Math.floor(i / 4 / pa.width))) {
+          out.stage = Math.max(out.stage, d);
+        } else {
+          out.rest = Math.max(out.rest, d);
+          if (d > 2) out.restAbove2++;
+        }
+      }
+      return out;
+    }, [before.toString('base64'), after.toString('base64')]);
+    t.diagnostic(`${colorScheme}: ${JSON.stringify(diff)}`);
+    assert.deepEqual(diff.size, [2000, 1400, 2000, 1400]);
+    assert.ok(diff.stage <= 2 && diff.restAbove2 <= 200, `${colorScheme}: ${JSON.stringify(diff)}`);
+    assert.deepEqual(await H.pageErrors(page), []);
+    await page.context().close();
+  }
+});
+
+test('a system that asks for less transparency gets no blurs from the start', H.LIMIT, async () => {
+  const page = await H.openTab(browser);
+  const cdp = await page.context().newCDPSession(page);
+  await cdp.send('Emulation.setEmulatedMedia', {
+    features: [{ name: 'prefers-reduced-transparency', value: 'reduce' }, { name: 'prefers-color-scheme', value: 'dark' }],
+  });
+  await H.load(page, server);
+  assert.deepEqual(await blurs(page), NO_BLUR);
+  await H.frames(page, 60, 1000 / 60);
+  assert.deepEqual(await blurs(page), NO_BLUR);
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
