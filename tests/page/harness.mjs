@@ -254,7 +254,7 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
   // PENTRA_PAGE_SLOW=1 runs the suite against pages that judged their frames slow and
   // dropped every backdrop blur: frames 100 ms apart before any game.
   if (process.env.PENTRA_PAGE_SLOW) {
-    await frames(page, 25, 100);
+    await frames(page, 40, 100);
     await waitFor(page, () => getComputedStyle(document.getElementById('overlay')).backdropFilter === 'none');
   }
 }
