@@ -1,6 +1,7 @@
-// Shared by the end-to-end tests: runs scripts/play as a user would (a real lighttpd node,
-// or a hub in front of two nodes, serving the built plugin), talks HTTP to it, drives the
-// page in headless Chromium, and checks that stopping the script leaves no process behind.
+// Shared by the end-to-end tests: starts the local host through host/play.mjs (a real
+// lighttpd node, or a hub in front of two nodes, serving the built plugin), or runs
+// scripts/play as a user would, talks HTTP to it, drives the page in headless Chromium, and
+// checks that stopping leaves no process behind.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -10,6 +11,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
+import * as play from '../../host/play.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const BIN = process.env.PENTRA_BIN;
@@ -133,13 +135,45 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
         assert.fail(`scripts/play did not stop within ${timeoutMs} ms:\n${err}`);
       }
       assert.deepEqual(result, { code: 0, signal: null }, `scripts/play ended badly:\n${err}`);
-      assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
-      assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
-      for (const base of [...Object.values(nodes), ...(hub ? [hub] : [])]) {
-        assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
-      }
+      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
     },
   };
+}
+
+// Starts a host through host/play.mjs inside the scratch folder `dir` (its run folder goes to
+// dir/tmp, and every process it starts carries dir in its environment). `options` are
+// startHost's; `nodes` may be given as a name list with `data` and `password` per name.
+// Returns the host, the nodes' and hub's base URLs, the game's URLs and what scripts/play
+// would print, and a stop() that checks that nothing is left behind.
+export async function startHost(dir, options) {
+  const host = await play.startHost({
+    program: BIN,
+    tmpdir: path.join(dir, 'tmp'),
+    env: { TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir },
+    ...options,
+  });
+  const nodes = Object.fromEntries(Object.entries(host.nodes).map(([name, n]) => [name, n.url]));
+  const hub = host.hub?.url;
+  const plan = { hub: Boolean(options.hub), exposed: false };
+  return {
+    host,
+    nodes,
+    hub,
+    urls: play.gameUrls(hub || nodes.node, plan.hub, host.nodes),
+    output: play.describe(host, plan, []).lines.join('\n') + '\n',
+    async stop() {
+      await host.stop();
+      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
+    },
+  };
+}
+
+// Checks that a run in `dir` removed its run folder and left no process behind, and that
+// nothing listens on the servers' addresses any more.
+async function assertLeftNothing(dir, bases) {
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
+  assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
+  for (const base of bases) assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
 }
 
 // Whether a TCP connection to the address of `base` (http://host:port) succeeds.

@@ -1,4 +1,4 @@
-// A hub in front of two nodes, started by scripts/play --hub: discovery, errors, requests
+// A hub in front of two nodes, started as scripts/play --hub starts it: discovery, errors, requests
 // forwarded unchanged to the named node and its reply relayed unchanged, and the page played
 // through the hub on each node.
 import { test, before, after } from 'node:test';
@@ -15,7 +15,10 @@ let dir, data, play, hub, alpha, beta, browser;
 before(async () => {
   dir = E.scratch('hub');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--hub', '--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, {
+    nodes: [{ name: 'alpha', data: path.join(data, 'alpha') }, { name: 'beta', data: path.join(data, 'beta'), password: 'beta-secret' }],
+    hub: { port: 0 },
+  });
   hub = play.hub;
   alpha = play.nodes.alpha;
   beta = play.nodes.beta;
@@ -29,7 +32,7 @@ after(async () => {
 const scoreFile = (node) => path.join(data, node, '.pentra_scores.json');
 const readScores = (node) => (fs.existsSync(scoreFile(node)) ? fs.readFileSync(scoreFile(node), 'utf8') : null);
 
-test('scripts/play --hub prints both nodes with their data folders and one URL per node', () => {
+test('the hub host describes both nodes with their data folders and one URL per node', () => {
   for (const url of [hub, alpha, beta]) {
     assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
     assert.deepEqual(E.listeningAddresses(E.portOf(url)), ['127.0.0.1']);

@@ -14,7 +14,7 @@ let play, data;
 before(async () => {
   const dir = E.scratch('load');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data }] });
 });
 after(async () => {
   if (play) await play.stop();

@@ -1,4 +1,4 @@
-// A local node without a password, started by scripts/play: its routes over real HTTP, and
+// A local node without a password, started through host/play.mjs: its routes over real HTTP, and
 // a whole game in Chromium whose score lands in the node's score file. Then the same node
 // open to the network with --lan, under the random password the script makes.
 import { test, before, after } from 'node:test';
@@ -14,7 +14,7 @@ let dir, data, play, base, browser;
 before(async () => {
   dir = E.scratch('node');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data }] });
   base = play.nodes.node;
   browser = await E.launch();
 });
@@ -23,7 +23,7 @@ after(async () => {
   if (play) await play.stop();
 });
 
-test('scripts/play prints the node, its data folder and the URL to open', () => {
+test('the host describes the node, its data folder and the URL to open', () => {
   assert.match(base, /^http:\/\/127\.0\.0\.1:\d+$/);
   assert.deepEqual(play.urls, [`${base}/plugin_pentra_3d`]);
   assert.match(play.output, new RegExp(`data folder ${data}, no password`));

@@ -18,7 +18,7 @@ before(async () => {
   data = path.join(dir, 'data');
   fs.mkdirSync(data);
   fs.writeFileSync(path.join(data, '.pentra_scores.json'), '{"scores":[321,20]}\n');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--password', PASSWORD, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data, password: PASSWORD }] });
   base = play.nodes.node;
   browser = await E.launch();
 });

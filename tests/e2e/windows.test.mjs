@@ -14,30 +14,27 @@ let dir, native, windows, browser;
 const data = {};
 
 // Starts one node of the pair with its own data folder holding SCORES.
-async function startNode(name, args, opts) {
+async function startNode(name, options) {
   const root = path.join(dir, name);
   data[name] = path.join(root, 'data');
   fs.mkdirSync(path.join(root, 'tmp'), { recursive: true });
   fs.mkdirSync(data[name]);
   fs.writeFileSync(path.join(data[name], '.pentra_scores.json'), SCORES);
-  return E.startPlay(root, ['--port', '0', '--data', data[name], '--password', PASSWORD, ...args], opts);
+  return E.startHost(root, { nodes: [{ name: 'node', data: data[name], password: PASSWORD }], ...options });
 }
 
 before(async () => {
   if (!E.EXE || !fs.existsSync(E.EXE)) throw new Error('PENTRA_EXE must name the built Windows program');
   dir = E.scratch('windows');
-  native = await startNode('native', ['--program', E.BIN]);
+  native = await startNode('native', {});
   // The wine prefix is kept between runs in the work folder: a new one takes about ten
   // seconds to create.
-  windows = await startNode('wine', ['--windows', '--program', E.EXE], {
-    timeoutMs: 180000,
-    env: { PENTRA_WINEPREFIX: path.join(E.WORK, 'wineprefix') },
-  });
+  windows = await startNode('wine', { windows: true, program: E.EXE, wineprefix: path.join(E.WORK, 'wineprefix') });
 });
 after(async () => {
   try {
     await browser?.close();
-    if (windows) await windows.stop(120000);
+    if (windows) await windows.stop();
   } finally {
     if (native) await native.stop();
   }
