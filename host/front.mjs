@@ -418,6 +418,9 @@ function hubHandler(server, favicon) {
 function listen(server, handler) {
   const srv = http.createServer({ headersTimeout: 15000, requestTimeout: 30000, keepAliveTimeout: 5000 }, handler);
   srv.on('clientError', clientError);
+  // A client that closes its side after sending still gets its answer (by default Node.js
+  // drops a request whose client half-closed before the reply was ready).
+  srv.httpAllowHalfOpen = true;
   return new Promise((resolve, reject) => {
     srv.once('error', reject);
     srv.listen(server.port, server.bind, () => {

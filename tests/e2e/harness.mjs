@@ -212,6 +212,34 @@ export function request(url, { method = 'GET', headers = {}, body } = {}) {
   });
 }
 
+// Sends `bytes` as they are over one connection to the address of `base` and resolves with
+// the status line and the body of the answer ('' when the connection closed without one).
+export function rawRequest(base, bytes) {
+  const { hostname, port } = new URL(base);
+  return new Promise((resolve, reject) => {
+    const socket = net.connect({ host: hostname, port: Number(port) }, () => socket.end(bytes));
+    const chunks = [];
+    socket.setTimeout(15000, () => socket.destroy(new Error('no answer in time')));
+    socket.on('data', (c) => chunks.push(c));
+    socket.on('error', reject);
+    socket.on('close', () => {
+      const text = Buffer.concat(chunks).toString('latin1');
+      const end = text.indexOf('\r\n\r\n');
+      resolve({ status: text.split('\r\n')[0], head: end < 0 ? text : text.slice(0, end), body: end < 0 ? '' : text.slice(end + 4) });
+    });
+  });
+}
+
+// Owner and resident memory of a running process, from /proc (null when it is gone).
+export function processInfo(pid) {
+  try {
+    const status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
+    return { uid: Number(/^Uid:\s+(\d+)/m.exec(status)[1]), rssKb: Number(/^VmRSS:\s+(\d+)/m.exec(status)?.[1] || 0) };
+  } catch {
+    return null;
+  }
+}
+
 // Rebuilds the CGI reply that the host turned into this HTTP response, from the status
 // and the two header lines the plugin writes, so it can be compared byte for byte.
 export function asCgiReply(res) {
