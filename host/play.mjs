@@ -556,7 +556,7 @@ const passwordNote = (pwd) => (pwd.length ? 'with a password' : 'no password');
 
 // The URLs that open the game on server `base`, one per node.
 export function gameUrls(base, hub, nodes) {
-  if (hub) return ['alpha', 'beta'].map((n) => `${base}/plugins?plugin=${PLUGIN_ID}&node=${n}${passwordField('&', nodes[n].password)}`);
+  if (hub) return Object.keys(nodes).map((n) => `${base}/plugins?plugin=${PLUGIN_ID}&node=${n}${passwordField('&', nodes[n].password)}`);
   return [`${base}/${PLUGIN_ID}${passwordField('?', nodes.node.password)}`];
 }
 
@@ -582,8 +582,7 @@ export function describe(host, o, generated) {
   let base;
   let openNote;
   if (o.hub) {
-    for (const n of ['alpha', 'beta']) {
-      const node = host.nodes[n];
+    for (const [n, node] of Object.entries(host.nodes)) {
       lines.push(`Node ${n}: ${node.url} (data folder ${node.data}, ${passwordNote(node.password)})`);
     }
     base = host.hub.url;

@@ -155,12 +155,20 @@ export async function startHost(dir, options) {
   const nodes = Object.fromEntries(Object.entries(host.nodes).map(([name, n]) => [name, n.url]));
   const hub = host.hub?.url;
   const plan = { hub: Boolean(options.hub), exposed: false };
+  let urls, output;
+  try {
+    urls = play.gameUrls(hub || nodes.node, plan.hub, host.nodes);
+    output = play.describe(host, plan, []).lines.join('\n') + '\n';
+  } catch (err) {
+    await host.stop();
+    throw err;
+  }
   return {
     host,
     nodes,
     hub,
-    urls: play.gameUrls(hub || nodes.node, plan.hub, host.nodes),
-    output: play.describe(host, plan, []).lines.join('\n') + '\n',
+    urls,
+    output,
     async stop() {
       await host.stop();
       await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);

@@ -210,3 +210,58 @@ test('--hub --lan: only the hub listens on every interface, and both nodes get t
     await second.stop();
   }
 });
+
+test('the query reaches the program byte for byte, on a node and through the hub; a bad one is answered 400', async () => {
+  // A stand-in plugin that answers its query and password as it got them.
+  const echoDir = path.join(dir, 'echo');
+  fs.mkdirSync(path.join(echoDir, 'tmp'), { recursive: true });
+  const echo = path.join(echoDir, 'echo.sh');
+  fs.writeFileSync(echo, [
+    '#!/bin/sh',
+    'if [ "$1" = --meta ]; then echo \'{"name":"echo","desc":"echo"}\'; exit 0; fi',
+    'printf \'Content-Type: text/plain\\r\\n\\r\\n%s|%s\' "$QUERY_STRING" "$HTTP_X_BOT_PASSWORD"',
+    '',
+  ].join('\n'), { mode: 0o755 });
+  const run = await E.startHost(echoDir, { program: echo, nodes: [{ name: 'alpha', data: path.join(echoDir, 'alpha') }], hub: { port: 0 } });
+  try {
+    const query = 'v%61l=%3d%3D&pwd=%E9%e9&a+b=c%2Bd&x=%00%ZZ%&action=save%5Fscore&&=';
+    const direct = await E.request(`${run.nodes.alpha}/plugin_pentra_3d?${query}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+    assert.equal(direct.raw.toString('latin1'), `${query}|\u00e9 \u00ff`);
+    const hubQuery = `plugin=plugin_pentra_3d&node=alpha&${query}`;
+    const viaHub = await E.request(`${run.hub}/plugins?${hubQuery}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+    assert.equal(viaHub.raw.toString('latin1'), `${hubQuery}|\u00e9 \u00ff`);
+
+    const host = `Host: 127.0.0.1:${E.portOf(run.hub)}\r\n`;
+    for (const line of ['GET /plugins?plugin=plugin_pentra_3d&node=alpha&pwd=\xe9', 'GET /plugins?node=alpha&a\rSet-Cookie:x']) {
+      const res = await E.rawRequest(run.hub, Buffer.from(`${line} HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, 'latin1'));
+      assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
+    }
+  } finally {
+    await run.stop();
+  }
+});
+
+test('the hub answers only requests naming it as Host (421) and refuses another site\'s JSON requests (403)', async () => {
+  const port = E.portOf(hub);
+  const save = `${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=save_score&val=2147483647`;
+  for (const name of [`evil.example:${port}`, `127.0.0.1:${E.portOf(alpha)}`, '127.0.0.1']) {
+    const res = await E.request(save, { headers: { Host: name } });
+    assert.equal(res.status, 421, name);
+    assert.equal(res.body, '{"ok":false,"error":"wrong_host"}\n');
+  }
+  for (const headers of [{ 'Sec-Fetch-Site': 'cross-site' }, { Origin: 'http://evil.example' }, { Origin: alpha }]) {
+    const res = await E.request(save, { headers });
+    assert.equal(res.status, 403, JSON.stringify(headers));
+    assert.equal(res.body, '{"ok":false,"error":"cross_site"}\n');
+  }
+  assert.equal(readScores('alpha'), null, 'nothing was saved');
+  // The page opens from another site, and the hub's own origin passes to the node.
+  const page = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
+  assert.equal(page.status, 200);
+  const own = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub, Host: `localhost:${port}` } });
+  assert.equal(own.status, 403, 'Origin names 127.0.0.1 but Host names localhost: another origin');
+  const same = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub } });
+  assert.equal(same.body, E.scoresBody([]));
+});
