@@ -647,7 +647,7 @@ async function main(argv) {
     return 2;
   }
 
-  let host = null;
+  let host;
   let stopRequested = null;
   const stopped = new Promise((resolve) => { stopRequested = resolve; });
   for (const signal of ['SIGINT', 'SIGTERM']) {

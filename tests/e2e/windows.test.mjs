@@ -1,6 +1,6 @@
-// The Windows build under wine behind lighttpd (scripts/play --windows) next to the native
-// build (scripts/play): both nodes, with the same password and the same score file, must
-// answer every request byte for byte alike.
+// The Windows build under wine behind lighttpd (as scripts/play --windows runs it) next to
+// the native build: both nodes, with the same password and the same score file, must answer
+// every request byte for byte alike.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -60,7 +60,7 @@ test('the scores reply of the .exe under wine equals the native one byte for byt
   await bothAlike('?action=nope', { headers: { 'X-Bot-Password': PASSWORD } });
 });
 
-test('every run of the .exe joins the one wine session that scripts/play keeps alive', async () => {
+test('every run of the .exe joins the one wine session that the host keeps alive', async () => {
   await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
   const servers = E.processesMentioning(path.join(E.WORK, 'wineprefix')).filter((p) => p.includes('wineserver'));
   assert.equal(servers.length, 1, servers.join('\n'));
