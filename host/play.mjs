@@ -707,7 +707,10 @@ async function main(argv) {
   out += 'Press Ctrl-C to stop.\n';
   process.stdout.write(out);
 
-  const why = await Promise.race([stopped, host.failed]);
+  let why = await Promise.race([stopped, host.failed]);
+  // Ctrl-C in a terminal reaches the servers too (they share its process group), and one may
+  // end before this process has handled its own signal: give the signal a moment to arrive.
+  if (why !== 'signal') why = await Promise.race([stopped, sleep(500).then(() => why)]);
   let code = 0;
   if (why !== 'signal' && why !== null) {
     process.stderr.write('scripts/play: a server stopped unexpectedly\n');
