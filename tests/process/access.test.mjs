@@ -3,7 +3,8 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, PAGE_HEADER, REFUSAL, run, scratch, startTarget, stopTarget } from './harness.mjs';
+import { hostPath, run, scratch, startTarget, stopTarget } from './harness.mjs';
+import { PAGE_HEADER, REFUSAL } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);

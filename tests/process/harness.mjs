@@ -5,6 +5,7 @@ import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { JSON_HEADER } from '../values.mjs';
 
 export const BIN = process.env.PENTRA_BIN;
 export const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
@@ -128,19 +129,6 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell,
       reject(err);
     });
   });
-}
-
-export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const JSON_HEADER =
-  'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const REFUSAL =
-  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
-  'Cache-Control: no-store\r\n\r\n{"ok":false,"error":"invalid node password"}\n';
-
-// The scores reply body for a list of entries.
-export function scoresReply(entries) {
-  const high = entries.length ? entries[0] : 0;
-  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
 }
 
 // Runs a JSON request against a score file and returns the body after the JSON header,

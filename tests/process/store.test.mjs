@@ -3,13 +3,12 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, run, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { hostPath, json, run, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { INVALID_SCORE as INVALID, scoresReply, unwritable } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-const INVALID = '{"ok":false,"error":"invalid_score"}\n';
-const unwritable = (high) => `{"ok":false,"error":"score_store_unwritable","highscore":${high}}\n`;
 
 function fileStore(name, content) {
   const file = path.join(scratch(name), 'scores.json');
