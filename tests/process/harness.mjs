@@ -131,6 +131,22 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell,
   });
 }
 
+// The rows of a case table in tests/cases, which the process suite shares with the unit
+// tests: one case a line, fields separated by tabs, "\xHH" for the byte HH and "\\" for a
+// backslash; empty lines and lines that begin with "#" are passed over. Fields are byte
+// texts (one character a byte).
+export function readCases(name) {
+  const text = fs.readFileSync(path.join(import.meta.dirname, '..', 'cases', name), 'latin1');
+  const unescape = (field) =>
+    field.replace(/\\(\\|x[0-9a-fA-F]{2})/g, (_, e) => (e === '\\' ? e : String.fromCharCode(parseInt(e.slice(1), 16))));
+  const rows = text
+    .split('\n')
+    .filter((line) => line !== '' && !line.startsWith('#'))
+    .map((line) => line.split('\t').map(unescape));
+  if (rows.length === 0) throw new Error(`tests/cases/${name} holds no case`);
+  return rows;
+}
+
 // Runs a JSON request against a score file and returns the body after the JSON header,
 // failing loudly when the header is wrong.
 export async function json(env, opts = {}) {
