@@ -128,6 +128,7 @@ static bool may_follow(const struct stat& folder, const struct stat& link) {
     struct stat folder_st;
     struct stat link_st;
     ssize_t len = -1;
+    // A failed open leaves -1, on which fstat and close fail harmlessly.
     if (fstat(folder, &folder_st) == 0 && fstat(link, &link_st) == 0 &&
         may_follow(folder_st, link_st))
         len = readlinkat(link, "", target, cap - 1);
