@@ -632,7 +632,7 @@ async function main(argv) {
   try {
     o = parseOptions(argv, rawArguments(argv));
     if (o.help) {
-      process.stdout.write(USAGE);
+      if (!o.check) process.stdout.write(USAGE);
       return 0;
     }
     password = o.passwordFile !== null ? readPasswordFile(o.passwordFile) : o.password;
@@ -659,6 +659,10 @@ async function main(argv) {
 
   const user = servingUser();
   console.log(userLine(user));
+  if (!o.data && !fs.existsSync(user.home)) {
+    process.stderr.write(`scripts/play: user ${user.name} has no home folder (${user.home}) for the scores; choose a folder with --data\n`);
+    return 1;
+  }
   const dataBase = defaultDataBase(user);
   const data = path.resolve(o.data || (o.hub ? dataBase : path.join(dataBase, 'node')));
   const generated = [];
