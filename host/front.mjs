@@ -51,7 +51,7 @@ const ADDRESSES_TTL_MS = 5000;
 // the ones this process sets itself for the next hop.
 const REQUEST_SKIP = new Set([
   'connection', 'keep-alive', 'proxy-connection', 'te', 'trailer', 'transfer-encoding',
-  'upgrade', 'host', 'content-length',
+  'upgrade', 'host', 'content-length', 'expect',
 ]);
 const REPLY_SKIP = new Set([
   'connection', 'keep-alive', 'proxy-connection', 'te', 'trailer', 'transfer-encoding',

@@ -295,7 +295,7 @@ function programPath(dir, wine) {
  *              of the serving user)
  *
  * Resolves with { user, nodes: { name: { url, port, data, password } }, hub: { url, port } or
- * null, runDir, failed, logs(), stop() }: `failed` resolves with the name of a server that
+ * null, runDir, failed, logs(), stop() }: each node's password as a Buffer; `failed` resolves with the name of a server that
  * ended by itself, `logs()` gives the last lines each server wrote to its standard error,
  * `stop()` ends every process and removes the run folder.
  */
@@ -315,12 +315,15 @@ export async function startHost(options) {
   let wineProc = null;
   let stopping = false;
 
-  const stop = async () => {
-    if (stopping) return;
+  let stopped = null;
+  const stop = () => {
     stopping = true;
-    for (const proc of [...procs].reverse()) await stopProcess(proc);
-    if (wineProc) await stopWineSession(user, env, wine, wineProc);
-    fs.rmSync(runDir, { recursive: true, force: true });
+    stopped ??= (async () => {
+      for (const proc of [...procs].reverse()) await stopProcess(proc);
+      if (wineProc) await stopWineSession(user, env, wine, wineProc);
+      fs.rmSync(runDir, { recursive: true, force: true });
+    })();
+    return stopped;
   };
 
   try {

@@ -149,6 +149,12 @@ test('--lan: every interface, a random password in the printed URLs and the QR c
       assert.match(second.output, /no network address/);
     }
 
+    // Every address of the machine names the node as Host (the request itself goes to
+    // 127.0.0.1): the phone's URL gets to the plugin, which wants the password.
+    for (const address of addresses) {
+      E.assertRefusal(await E.request(`${local}/plugin_pentra_3d`, { headers: { Host: `${address}:${port}` } }));
+    }
+
     // Refused without the password; the icon and the discovery list need none.
     E.assertRefusal(await E.request(`${local}/plugin_pentra_3d`));
     E.assertRefusal(await E.request(`${local}/plugin_pentra_3d?action=save_score&val=5`));
