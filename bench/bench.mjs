@@ -91,8 +91,12 @@ function fail(message) {
   throw new BenchError(message);
 }
 
+// Seconds that scripts/bench spent before calling this (installing, building), so that the
+// progress lines count from its start.
+const EARLIER_SECONDS = Number(process.env.BENCH_SECONDS_BEFORE ?? 0);
+
 function progress(text) {
-  process.stderr.write(`==> [${Math.floor(process.uptime())} s] ${text}\n`);
+  process.stderr.write(`==> [${EARLIER_SECONDS + Math.floor(process.uptime())} s] ${text}\n`);
 }
 
 // Runs a program to its end and returns its standard output; fails unless it exits with 0.
@@ -380,11 +384,12 @@ function measurePage(n) {
 
 // ---- 3. through the host --------------------------------------------------------------
 
-const nodes = [];
+// How to stop each node started and not yet stopped, latest last.
+const nodeStops = [];
 
 // Starts a local node serving `program` with data folder `data` on a free port of
-// 127.0.0.1 (scripts/play), and resolves to { url, child } once it has printed its
-// address. The one place that knows how a node is started.
+// 127.0.0.1 (scripts/play), registers how to stop it, and resolves to its address once it
+// has printed it. The one place that knows how a node is started and stopped.
 async function startNode(name, program, data) {
   mkdirSync(data, { recursive: true });
   const log = join(OUT, `play-${name}.log`);
@@ -393,12 +398,12 @@ async function startNode(name, program, data) {
     ['--port', '0', '--data', data, '--program', program], { cwd: ROOT, stdio: ['ignore', fd, fd] });
   closeSync(fd);
   child.on('error', () => {});  // a failed start shows as no address below
-  nodes.push(child);
+  nodeStops.push(() => stopProcess(child));
   let text = '';
   for (let i = 0; i < 300; i++) {
     text = readFileSync(log, 'utf8');
     const found = /^Node: (http\S+)/m.exec(text);
-    if (found) return { url: found[1], child };
+    if (found) return found[1];
     if (await ended(child, 0)) break;
     await sleep(100);
   }
@@ -406,7 +411,7 @@ async function startNode(name, program, data) {
 }
 
 async function stopNodes() {
-  while (nodes.length > 0) await stopProcess(nodes.pop());
+  while (nodeStops.length > 0) await nodeStops.pop()();
 }
 
 // Requests per second from wrk for `connections` connections against url, as wrk printed
@@ -439,7 +444,7 @@ async function measureHost(n, runPlugin) {
     const data = join(WORK, 'host', w);
     mkdirSync(data, { recursive: true });
     writeFileSync(join(data, '.pentra_scores.json'), SCORES_FILE + '\n');
-    url[w] = `${(await startNode(w, program[w], data)).url}/plugin_pentra_3d?action=scores`;
+    url[w] = `${await startNode(w, program[w], data)}/plugin_pentra_3d?action=scores`;
   }
   const body = splitReply(readFileSync(join(GEN, 'native/scores.out'))).body;
   for (const w of who) {
