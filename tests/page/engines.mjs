@@ -12,9 +12,9 @@
 // Neither can switch the system colour scheme of a running browser, so a tab
 // that is asked for the other scheme moves to a browser started with it and
 // takes the origin's localStorage along (what a player keeps when the system
-// switches). Neither can run a script before the page's own from the driver in
-// both engines alike, so the test server writes the harness's controls into
-// the served page instead (see harness.mjs); `beforeGoto` tells it which.
+// switches). WebDriver classic cannot run a script before the page's own, so
+// for both engines the test server writes the harness's controls into the
+// served page instead (harness.mjs); a tab's `beforeGoto` tells it which.
 
 import { spawn } from 'node:child_process';
 import net from 'node:net';
@@ -77,8 +77,8 @@ class Tab {
   async emulateMedia({ colorScheme }) {
     if (!colorScheme || colorScheme === this.scheme) return;
     const saved = await this.storage();
-    await this.switchScheme(colorScheme);
     this.scheme = colorScheme;
+    await this.switchScheme();
     await this.restoreStorage(saved);
   }
 }
@@ -158,9 +158,9 @@ class FirefoxTab extends FirefoxView {
     await this.target.setViewport({ width, height });
   }
 
-  async switchScheme(scheme) {
-    this.scheme = scheme;
-    await this.open();
+  // Moves the tab to the browser of its (new) colour scheme.
+  switchScheme() {
+    return this.open();
   }
 
   async frame(selector) {
@@ -272,11 +272,12 @@ class WebKitView extends Tab {
 }
 
 class WebKitTab extends Tab {
-  constructor(driver, opts) {
+  constructor(drivers, opts) {
     super(opts);
-    this.driver = driver;
-    this.session = null;
-    this.at = null;  // the frame the session's commands go to (null: the top document)
+    this.drivers = drivers;
+    this.sessions = new Map();  // colour scheme -> { base, id }: one MiniBrowser each
+    this.s = null;              // the session in use
+    this.at = null;             // the frame its commands go to (null: the top document)
     // MiniBrowser's window is larger than its page by the toolbar; measured once.
     this.chrome = null;
     // WebDriver classic reports neither requests nor page errors: the server
@@ -293,21 +294,30 @@ class WebKitTab extends Tab {
   }
 
   cmd(method, path, body) {
-    return webdriver(this.driver.base, method, `/session/${this.session}${path}`, body);
+    return webdriver(this.s.base, method, `/session/${this.s.id}${path}`, body);
   }
 
+  // Uses the MiniBrowser of the tab's colour scheme, started when first needed
+  // (--dark-mode makes pages see a dark system).
   async open() {
-    const args = ['--automation'];
-    if (this.scheme === 'dark') args.push('--dark-mode');
-    const v = await webdriver(this.driver.base, 'POST', '/session', {
-      capabilities: { alwaysMatch: { browserName: 'MiniBrowser', 'webkitgtk:browserOptions': { binary: MINIBROWSER, args } } },
-    });
-    this.session = v.sessionId;
+    let s = this.sessions.get(this.scheme);
+    if (!s) {
+      const base = await this.drivers.get(this.scheme);
+      const args = ['--automation'];
+      if (this.scheme === 'dark') args.push('--dark-mode');
+      const v = await webdriver(base, 'POST', '/session', {
+        capabilities: { alwaysMatch: { browserName: 'MiniBrowser', 'webkitgtk:browserOptions': { binary: MINIBROWSER, args } } },
+      });
+      s = { base, id: v.sessionId };
+      this.sessions.set(this.scheme, s);
+      this.s = s;
+      // With a script timeout, WebKit runs each script with a timer of its own
+      // in the page, which the harness would count as the page's; the harness
+      // bounds its waits itself.
+      await this.cmd('POST', '/timeouts', { script: null });
+    }
+    this.s = s;
     this.at = null;
-    // With a script timeout, WebKit runs each script with a timer of its own in
-    // the page, which the harness would count as the page's; the harness
-    // bounds its waits itself.
-    await this.cmd('POST', '/timeouts', { script: null });
     await this.setViewportSize(this.opts.viewport || { width: 800, height: 600 });
   }
 
@@ -369,10 +379,9 @@ class WebKitTab extends Tab {
     if (w !== width || h !== height) throw new Error(`MiniBrowser gave a ${w} by ${h} page for ${width} by ${height}`);
   }
 
-  async switchScheme(scheme) {
-    await this.close();
-    this.scheme = scheme;
-    await this.open();
+  // Moves the tab to the browser of its (new) colour scheme.
+  switchScheme() {
+    return this.open();
   }
 
   async frame(selector) {
@@ -382,39 +391,50 @@ class WebKitTab extends Tab {
   }
 
   async close() {
-    if (this.session) await this.cmd('DELETE', '');
-    this.session = null;
-    this.driver.tab = null;
+    for (const { base, id } of this.sessions.values()) await webdriver(base, 'DELETE', `/session/${id}`);
+    this.sessions.clear();
+    this.drivers.tab = null;
   }
 }
 
-// WebKitWebDriver on a private display. It runs one session (one MiniBrowser)
-// at a time, so this "browser" has one tab at a time.
+// WebKitWebDriver on a private display, one per colour scheme, started when
+// first needed. Each runs one session (one MiniBrowser) at a time, so this
+// "browser" has one tab at a time.
 export async function webkit() {
   const x = await startXvfb();
-  const port = await freePort();
-  const drv = child('WebKitWebDriver', [`--port=${port}`, '--host=127.0.0.1'],
-    { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
-  const driver = { base: `http://127.0.0.1:${port}`, tab: null };
-  for (let i = 0; ; i++) {
-    try {
-      if ((await webdriver(driver.base, 'GET', '/status')).ready) break;
-    } catch (e) {
-      if (i >= 100) throw new Error(`WebKitWebDriver did not answer within 10 s: ${e.message}`);
+  const running = new Map();
+  const start = async () => {
+    const port = await freePort();
+    const drv = child('WebKitWebDriver', [`--port=${port}`, '--host=127.0.0.1'],
+      { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
+    const base = `http://127.0.0.1:${port}`;
+    for (let i = 0; ; i++) {
+      try {
+        if ((await webdriver(base, 'GET', '/status')).ready) return { base, drv };
+      } catch (e) {
+        if (i >= 100) throw new Error('WebKitWebDriver did not answer within 10 s', { cause: e });
+      }
+      await sleep(100);
     }
-    await sleep(100);
-  }
+  };
+  const drivers = {
+    tab: null,
+    async get(scheme) {
+      if (!running.has(scheme)) running.set(scheme, start());
+      return (await running.get(scheme)).base;
+    },
+  };
   return {
     async newTab(opts) {
-      if (driver.tab) throw new Error('WebKitWebDriver runs one MiniBrowser at a time; close the other tab first');
-      const tab = new WebKitTab(driver, { ...opts });
-      driver.tab = tab;
+      if (drivers.tab) throw new Error('WebKitWebDriver runs one MiniBrowser at a time; close the other tab first');
+      const tab = new WebKitTab(drivers, { ...opts });
+      drivers.tab = tab;
       await tab.open();
       return tab;
     },
     async close() {
-      await driver.tab?.close().catch(() => {});
-      drv.stop();
+      await drivers.tab?.close().catch(() => {});
+      for (const d of running.values()) (await d).drv.stop();
       x.p.stop();
     },
   };

@@ -48,17 +48,19 @@ async function openWith(scheme, storage, path) {
 }
 
 test('the theme at load: stored choice first, then the URL parameter; invalid names force nothing', H.LIMIT, async () => {
+  // Grouped by system scheme: Firefox and WebKit change it by moving the tab
+  // to another browser.
   const cases = [
     ['dark', { hv_pentra_theme: 'light' }, '/plugin_pentra_3d?theme=dark', 'light', LIGHT, HI_FORCED_LIGHT, 'light'],
-    ['light', {}, '/plugin_pentra_3d?theme=dark', 'dark', DARK, HI_DARK, null],
-    ['light', { hv_pentra_theme: 'blue' }, '/plugin_pentra_3d?theme=dark', null, LIGHT, HI_LIGHT, 'blue'],
     ['dark', { hv_pentra_theme: 'blue' }, '/plugin_pentra_3d?theme=light', null, DARK, HI_DARK, 'blue'],
     ['dark', {}, '/plugin_pentra_3d?theme=Light', null, DARK, HI_DARK, null],
-    ['light', {}, '/plugin_pentra_3d?theme=DARK', null, LIGHT, HI_LIGHT, null],
     ['dark', { hv_pentra_theme: '' }, '/plugin_pentra_3d?theme=light', 'light', LIGHT, HI_FORCED_LIGHT, ''],
+    ['dark', {}, '/plugin_pentra_3d', null, DARK, HI_DARK, null],
+    ['light', {}, '/plugin_pentra_3d?theme=dark', 'dark', DARK, HI_DARK, null],
+    ['light', { hv_pentra_theme: 'blue' }, '/plugin_pentra_3d?theme=dark', null, LIGHT, HI_LIGHT, 'blue'],
+    ['light', {}, '/plugin_pentra_3d?theme=DARK', null, LIGHT, HI_LIGHT, null],
     ['light', { hv_pentra_theme: 'light' }, '/plugin_pentra_3d', 'light', LIGHT, HI_LIGHT, 'light'],
     ['light', { hv_pentra_theme: 'dark' }, '/plugin_pentra_3d', 'dark', DARK, HI_DARK, 'dark'],
-    ['dark', {}, '/plugin_pentra_3d', null, DARK, HI_DARK, null],
   ];
   for (const [scheme, storage, path, attr, tokens, hi, stored] of cases) {
     const why = `${scheme} system, stored ${JSON.stringify(storage)}, ${path}`;
