@@ -220,6 +220,41 @@ describe('safe rewrites', () => {
     assert.ok(!fs.existsSync(path.join(path.dirname(file), 'victim.json')));
   });
 
+  // The issue this guards against: in a data folder open to all, a link planted by another
+  // user turned a save into a write over a file of the program's user.
+  const plantedSkip = WINE
+    ? 'the Windows build follows every link; the rule is the POSIX build\'s'
+    : process.getuid() !== 0 && 'only root can give a link to another user';
+  test('a link planted by another user in a folder open to all is not followed', { skip: plantedSkip }, async () => {
+    const root = scratch('planted');
+    const data = path.join(root, 'data');
+    fs.mkdirSync(data);
+    fs.chmodSync(data, 0o1777);
+    const victim = path.join(root, 'victim.json');
+    fs.writeFileSync(victim, '{"scores":[123]}\n');
+    const file = path.join(data, '.pentra_scores.json');
+    const plant = (at, target, uid = 65534) => {
+      fs.symlinkSync(target, at);
+      fs.lchownSync(at, uid, uid);
+    };
+    const env = { BOT_PLUGIN_DIR: hostPath(data) };
+    plant(file, victim);
+    assert.equal(await scores(env), scoresReply([]), 'read as an empty table');
+    assert.equal(await save(env, '60'), unwritable(60));
+    fs.unlinkSync(file);
+    fs.writeFileSync(file, '{"scores":[9]}\n');
+    plant(`${file}.lock`, path.join(root, 'made.lock'));
+    assert.equal(await save(env, '60'), unwritable(60));
+    assert.equal(fs.readFileSync(victim, 'latin1'), '{"scores":[123]}\n');
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[9]}\n');
+    assert.deepEqual(fs.readdirSync(root).sort(), ['data', 'victim.json'], 'nothing created beside the target');
+    // The program's own link there keeps working.
+    fs.unlinkSync(file);
+    plant(file, victim, process.getuid());
+    assert.equal(await save(env, '60'), scoresReply([123, 60]));
+    assert.equal(fs.readFileSync(victim, 'latin1'), '{"scores":[123,60]}\n');
+  });
+
   test('a failed write answers unwritable and leaves the old file whole', async () => {
     const { file, env } = fileStore('fsize', '{"scores":[700,300]}\n');
     // Any write beyond 0 bytes fails with EFBIG instead of killing the process.
