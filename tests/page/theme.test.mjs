@@ -161,24 +161,22 @@ test('a browser whose storage refuses access: the page boots, plays and toggles 
   // may not store: in every engine, even reading window.localStorage throws.
   server.reset();
   const tp = await H.loadFramed(page, server, '/plugin_pentra_3d?theme=light', { sandbox: 'allow-scripts' });
-  {
-    assert.equal(await tp.evaluate(() => {
-      try {
-        return typeof window.localStorage;
-      } catch (e) {
-        return e.name;
-      }
-    }), 'SecurityError');
-    assert.deepEqual(await H.dialog(tp), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
-    assert.deepEqual(server.requests.at(-1).url, '/plugin_pentra_3d?action=scores');
-    await H.setBags(tp, ['OIJLSTZ']);
-    await H.keys(tp, ['Enter', ' ']);
-    assert.equal((await H.hud(tp)).score, '36');
-    const theme = () => tp.evaluate(() => [document.documentElement.getAttribute('data-theme'), document.getElementById('btnTheme').textContent]);
-    assert.deepEqual(await theme(), ['light', 'Dark']);
-    await tp.click('#btnTheme');
-    assert.deepEqual(await theme(), ['dark', 'Light']);
-    assert.deepEqual(await H.pageErrors(tp), []);
-    assert.deepEqual(await H.pageErrors(page), []);
-  }
+  assert.equal(await tp.evaluate(() => {
+    try {
+      return typeof window.localStorage;
+    } catch (e) {
+      return e.name;
+    }
+  }), 'SecurityError');
+  assert.deepEqual(await H.dialog(tp), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
+  assert.deepEqual(server.requests.at(-1).url, '/plugin_pentra_3d?action=scores');
+  await H.setBags(tp, ['OIJLSTZ']);
+  await H.keys(tp, ['Enter', ' ']);
+  assert.equal((await H.hud(tp)).score, '36');
+  const theme = () => tp.evaluate(() => [document.documentElement.getAttribute('data-theme'), document.getElementById('btnTheme').textContent]);
+  assert.deepEqual(await theme(), ['light', 'Dark']);
+  await tp.click('#btnTheme');
+  assert.deepEqual(await theme(), ['dark', 'Light']);
+  assert.deepEqual(await H.pageErrors(tp), []);
+  assert.deepEqual(await H.pageErrors(page), []);
 });
