@@ -263,8 +263,8 @@ function initScript({ seed, storageThrows }) {
 
 // Opens a context and a tab with the controls installed. Options: seed,
 // colorScheme (default dark), viewport, deviceScaleFactor, hasTouch,
-// storageThrows. Firefox and WebKit tabs take only seed, colorScheme and
-// viewport.
+// storageThrows. Firefox and WebKit tabs have no deviceScaleFactor or
+// hasTouch (README).
 export async function openTab(browser, opts = {}) {
   if (ENGINE !== 'chromium') {
     const source = `(${initScript})(${JSON.stringify({ seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows })});`;
