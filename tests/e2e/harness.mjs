@@ -10,6 +10,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
+import { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const BIN = process.env.PENTRA_BIN;
@@ -17,19 +18,8 @@ export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
 
-export const PLUGIN_ID = 'plugin_pentra_3d';
+export { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresBody };
 export const DISCOVERY = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game"}]\n';
-export const JSON_TYPE = 'application/json; charset=utf-8';
-export const REFUSAL_BODY = '{"ok":false,"error":"invalid node password"}\n';
-// The plugin's whole refusal as the program writes it: 145 bytes.
-export const REFUSAL =
-  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
-  'Cache-Control: no-store\r\n\r\n' + REFUSAL_BODY;
-
-export function scoresBody(entries) {
-  const high = entries.length ? entries[0] : 0;
-  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
-}
 
 // A fresh, empty folder for one test file's run; everything the run starts carries its
 // path in its environment, which is how leftovers are found afterwards.

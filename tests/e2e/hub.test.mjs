@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { PAGE_TYPE, UNKNOWN_ACTION } from '../values.mjs';
 
 const HUB_LIST = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game","nodes":["alpha","beta"]}]\n';
 
@@ -92,9 +93,9 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
   assert.equal((await same('beta', 'action=scores', { headers: { 'X-Bot-Password': 'beta-secret' } })).body, E.scoresBody([]));
   assert.equal((await same('beta', 'action=scores&pwd=beta-secret')).body, E.scoresBody([]));
   assert.equal((await same('alpha', 'action=leaderboard')).body, E.scoresBody([]));
-  assert.equal((await same('alpha', 'action=nope')).body, '{"ok":false,"error":"unknown_action"}\n');
+  assert.equal((await same('alpha', 'action=nope')).body, UNKNOWN_ACTION);
   const page = await same('alpha', 'theme=dark');
-  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.equal(page.headers['content-type'], PAGE_TYPE);
   assert.match(page.body, /3D BLOCKS/);
 
   // A save through the hub, with its score in a form body and percent escapes in the

@@ -8,6 +8,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { JSON_HEADER, PAGE_TYPE } from '../values.mjs';
 
 let dir, data, play, base, browser;
 
@@ -55,14 +56,13 @@ test('/plugins answers the discovery list, with or without a plugin field; other
 test('/plugin_pentra_3d runs the plugin: the page, the scores reply, saves by query and by form body', async () => {
   const page = await E.request(`${base}/plugin_pentra_3d`);
   assert.equal(page.status, 200);
-  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.equal(page.headers['content-type'], PAGE_TYPE);
   assert.equal(page.headers['cache-control'], 'no-store');
   assert.match(page.body, /^<!DOCTYPE html>/i);
   assert.match(page.body, /3D BLOCKS/);
 
   const scores = await E.request(`${base}/plugin_pentra_3d?action=scores`);
-  assert.equal(E.asCgiReply(scores),
-    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([]));
+  assert.equal(E.asCgiReply(scores), JSON_HEADER + E.scoresBody([]));
 
   // The query reaches the plugin as sent: %35 is "5".
   const byQuery = await E.request(`${base}/plugin_pentra_3d?action=save_score&val=%35`);

@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { JSON_HEADER } from '../values.mjs';
 
 const PASSWORD = 'w1ne pw';
 const SCORES = '{"scores":[900,40,40,7]}\n';
@@ -56,8 +57,7 @@ async function bothAlike(rest, opts = {}) {
 
 test('the scores reply of the .exe under wine equals the native one byte for byte', async () => {
   const reply = await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
-  assert.equal(E.asCgiReply(reply),
-    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([900, 40, 40, 7]));
+  assert.equal(E.asCgiReply(reply), JSON_HEADER + E.scoresBody([900, 40, 40, 7]));
   await bothAlike('?action=highscore&pwd=w1ne%20pw');
   await bothAlike('?action=leaderboard', { headers: { Authorization: `Bearer ${PASSWORD}` } });
   await bothAlike('?action=nope', { headers: { 'X-Bot-Password': PASSWORD } });

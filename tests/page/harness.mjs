@@ -14,14 +14,15 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
 import { COLS, ROWS, DEPTH, SHAPES, project, shadeHex, randomsForOrder } from './model.mjs';
+import { PAGE_HEADER, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
 
 // The engine this run tests; Chromium's tabs are Playwright's own pages, the
 // others come from engines.mjs with the same calls.
 export const ENGINE = process.env.PENTRA_ENGINE || 'chromium';
 
 const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const SCORES_EMPTY = '{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":0,"scores":[]}\n';
+export { PAGE_HEADER };
+export const SCORES_EMPTY = scoresBody([]);
 
 let pageCache = null;
 
@@ -126,9 +127,9 @@ function defaultReply() {
 }
 
 export function scoresReply(highscore, scores = highscore ? [highscore] : []) {
-  return { body: `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${highscore},"scores":[${scores.join(',')}]}\n` };
+  return { body: scoresBody(scores, highscore) };
 }
-export const REFUSAL = { status: 401, body: '{"ok":false,"error":"invalid node password"}\n' };
+export const REFUSAL = { status: 401, body: REFUSAL_BODY };
 
 // --- the browser ----------------------------------------------------------
 

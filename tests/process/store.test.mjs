@@ -3,13 +3,12 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, run, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { hostPath, json, readCases, run, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { INVALID_SCORE as INVALID, scoresReply, unwritable } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-const INVALID = '{"ok":false,"error":"invalid_score"}\n';
-const unwritable = (high) => `{"ok":false,"error":"score_store_unwritable","highscore":${high}}\n`;
 
 function fileStore(name, content) {
   const file = path.join(scratch(name), 'scores.json');
@@ -53,22 +52,11 @@ describe('saving', () => {
 });
 
 describe('loading', () => {
-  const cases = [
-    ['{"scores":[-5]}', [5]],
-    ['[0,7]', [7]],
-    ['[12 34,5]', [12, 5]],
-    ['[1e3]', [1]],
-    ['{"scores":[[9],[8]]}', [9]],
-    ['[3,9]', [3, 9]],
-    ['no list here', []],
-    ['[1,2,3,4,5,6,7,8,9,10,11,12]', [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]],
-    ['[99999999999]', [2147483647]],
-    ['[\u0000 5]', []],
-  ];
-  for (const [content, expected] of cases) {
+  // The texts the unit tests hand to the scan, here as score files.
+  for (const [content, entries] of readCases('score_files.tsv')) {
     test(`file ${JSON.stringify(content)}`, async () => {
-      const { env } = fileStore('load', content);
-      assert.equal(await scores(env), scoresReply(expected));
+      const { env } = fileStore('load', Buffer.from(content, 'latin1'));
+      assert.equal(await scores(env), scoresReply(entries === 'none' ? [] : entries.split(',').map(Number)));
     });
   }
 

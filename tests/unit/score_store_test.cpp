@@ -1,6 +1,8 @@
 #include "platform.hpp"
 #include "score_store.hpp"
 
+#include "cases.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -39,29 +41,25 @@ score_table table_of(std::initializer_list<int32_t> values) {
 
 using V = std::vector<int32_t>;
 
-TEST(ScoreFileScan, TakesWhatItCanFromAnyText) {
-    EXPECT_EQ(parsed("{\"scores\":[1200,800]}\n"), (V{1200, 800}));
-    EXPECT_EQ(parsed("{\"scores\":[-5]}"), (V{5}));
-    EXPECT_EQ(parsed("[0,7]"), (V{7}));
-    EXPECT_EQ(parsed("[12 34,5]"), (V{12, 5}));
-    EXPECT_EQ(parsed("[1e3]"), (V{1}));
-    EXPECT_EQ(parsed("[1.9,2]"), (V{1, 2}));
-    EXPECT_EQ(parsed("{\"scores\":[[9],[8]]}"), (V{9}));
-    EXPECT_EQ(parsed("{\"best\":[4,2]}"), (V{4, 2}));
-    EXPECT_EQ(parsed("[3,9]"), (V{3, 9}));
-    EXPECT_EQ(parsed("{\"scores\":7}"), V{});
-    EXPECT_EQ(parsed(""), V{});
-    EXPECT_EQ(parsed("[99999999999]"), (V{2147483647}));
-    EXPECT_EQ(parsed("{\"x\":[1],\"scores\":[2]}"), (V{2})) << "the key decides where to look";
-    EXPECT_EQ(parsed("\"scores\" no list [5]"), (V{5}));
-    EXPECT_EQ(parsed("[\xff\x80 6 ]"), (V{6}));
+// The entries column of tests/cases/score_files.tsv.
+V entry_list(const std::string& text) {
+    V out;
+    if (text == "none")
+        return out;
+    std::stringstream in(text);
+    std::string entry;
+    while (std::getline(in, entry, ','))
+        out.push_back(static_cast<int32_t>(std::stol(entry)));
+    return out;
 }
 
-TEST(ScoreFileScan, StopsAtTenEntriesAndAtTheClosingBracket) {
-    EXPECT_EQ(parsed("[1,2,3,4,5,6,7,8,9,10,11,12]"), (V{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    EXPECT_EQ(parsed("[5] 6,7"), (V{5}));
-    EXPECT_EQ(parsed("[a, ,5"), (V{5}));
-    EXPECT_EQ(parsed("{\"scores\":[],\"x\":[7]}"), V{}) << "an empty list ends the scan";
+// The scan takes what it can from any text, at most ten entries, and stops at the closing
+// bracket. The process suite loads the same texts from files.
+TEST(ScoreFileScan, CasesOfTheSharedTable) {
+    for (const case_row& row : read_cases("score_files.tsv")) {
+        ASSERT_EQ(row.size(), 2u) << describe(row);
+        EXPECT_EQ(parsed(row[0]), entry_list(row[1])) << describe(row);
+    }
 }
 
 TEST(Insertion, KeepsOrderAndDuplicates) {
