@@ -14,7 +14,7 @@
 
 import { spawn, spawnSync } from 'node:child_process';
 import {
-  accessSync, appendFileSync, closeSync, constants, copyFileSync, mkdirSync, openSync,
+  accessSync, appendFileSync, constants, copyFileSync, mkdirSync,
   readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
 import { release } from 'node:os';
@@ -130,10 +130,6 @@ function which(name) {
   return fail(`${name} is not installed`);
 }
 
-function sleep(ms) {
-  return new Promise((resolve) => setTimeout(resolve, ms));
-}
-
 // Resolves to whether the child process has ended within ms milliseconds.
 function ended(child, ms) {
   if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve(true);
@@ -144,15 +140,6 @@ function ended(child, ms) {
       resolve(true);
     });
   });
-}
-
-// Asks a child process to end, waits up to ten seconds, then kills it.
-async function stopProcess(child) {
-  if (await ended(child, 0)) return;
-  child.kill('SIGTERM');
-  if (await ended(child, 10000)) return;
-  child.kill('SIGKILL');
-  await ended(child, 10000);
 }
 
 // ---- results --------------------------------------------------------------------------
@@ -388,26 +375,19 @@ function measurePage(n) {
 const nodeStops = [];
 
 // Starts a local node serving `program` with data folder `data` on a free port of
-// 127.0.0.1 (scripts/play), registers how to stop it, and resolves to its address once it
-// has printed it. The one place that knows how a node is started and stopped.
+// 127.0.0.1 through the host's supervisor, registers how to stop it, and resolves to its
+// address once it answers. The one place that knows how a node is started and stopped.
 async function startNode(name, program, data) {
   mkdirSync(data, { recursive: true });
-  const log = join(OUT, `play-${name}.log`);
-  const fd = openSync(log, 'w');
-  const child = spawn(join(ROOT, 'scripts/play'),
-    ['--port', '0', '--data', data, '--program', program], { cwd: ROOT, stdio: ['ignore', fd, fd] });
-  closeSync(fd);
-  child.on('error', () => {});  // a failed start shows as no address below
-  nodeStops.push(() => stopProcess(child));
-  let text = '';
-  for (let i = 0; i < 300; i++) {
-    text = readFileSync(log, 'utf8');
-    const found = /^Node: (http\S+)/m.exec(text);
-    if (found) return found[1];
-    if (await ended(child, 0)) break;
-    await sleep(100);
+  const { startNode: startHostNode } = await import('../host/play.mjs');
+  let node;
+  try {
+    node = await startHostNode({ program, data });
+  } catch (e) {
+    return fail(`the node host did not start for ${name}: ${e.message}`);
   }
-  return fail(`scripts/play did not start for ${name}:\n${text.split('\n').slice(-6).join('\n')}`);
+  nodeStops.push(() => node.stop());
+  return node.url;
 }
 
 async function stopNodes() {
@@ -429,14 +409,13 @@ function wrkRate(connections, url, seconds) {
 async function measureHost(n, runPlugin) {
   emit('', '## 3. Through the host', '');
   try {
-    accessSync(join(ROOT, 'scripts/play'), constants.X_OK);
+    accessSync(join(ROOT, 'host/play.mjs'));
     accessSync(join(ROOT, 'host/node.conf'));
   } catch (e) {
-    emit('Measured by `scripts/bench` once the host exists (scripts/play and host/ are not in ' +
-      'this tree).');
+    emit('Measured by `scripts/bench` once the host exists (host/ is not in this tree).');
     return;
   }
-  progress('Through the node host (scripts/play, lighttpd) with wrk');
+  progress('Through the node host (host/play.mjs, lighttpd) with wrk');
   const who = ['plugin', 'floor'];
   const program = { plugin: runPlugin, floor: join(RUN_DIR, 'floor_scores') };
   const url = {};
@@ -468,7 +447,8 @@ async function measureHost(n, runPlugin) {
   emit(`wrk, ${n.hostSeconds} s per measurement, ${n.hostRounds} rounds; in each round, for ` +
     'each connection count, the plugin\'s node and the floor\'s node one after the other, the ' +
     'order alternating from round to round. GET /plugin_pentra_3d?action=scores on a node ' +
-    'started by `scripts/play --program` (lighttpd, CGI), one running the plugin and one ' +
+    'started by the host\'s supervisor (host/play.mjs: its front process, then lighttpd and ' +
+    'CGI), one running the plugin and one ' +
     'running the floor program for "scores". The target is judged on the median of the ' +
     'per-round ratios (each round\'s plugin rate over the floor rate measured right beside ' +
     'it), which the machine\'s drift from round to round affects far less than the ratio of ' +
