@@ -1,6 +1,8 @@
 #include "access.hpp"
 
+#include "env.hpp"
 #include "platform.hpp"
+#include "reply.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,12 +11,6 @@
 
 // The query field "pwd" holds at most 255 characters.
 constexpr size_t PWD_FIELD_CAP = 256;
-
-static const char REFUSAL[] = "Status: 401 Unauthorized\r\n"
-                              "Content-Type: application/json; charset=utf-8\r\n"
-                              "Cache-Control: no-store\r\n"
-                              "\r\n"
-                              "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 
 bool password_equal(const char* supplied, const char* expected) {
     size_t supplied_len = strlen(supplied);
@@ -44,19 +40,15 @@ static const char* bearer_token(const char* authorization) {
     return p;
 }
 
-static bool is_set(const char* value) {
-    return value != nullptr && value[0] != '\0';
-}
-
 bool access_granted() {
-    const char* node_password = platform_getenv("BOT_PASSWORD");
-    if (!is_set(node_password))
+    const char* node_password = env_value("BOT_PASSWORD");
+    if (node_password == nullptr)
         return true;
-    const char* header = platform_getenv("HTTP_X_BOT_PASSWORD");
-    if (is_set(header) && password_equal(header, node_password))
+    const char* header = env_value("HTTP_X_BOT_PASSWORD");
+    if (header != nullptr && password_equal(header, node_password))
         return true;
-    const char* authorization = platform_getenv("HTTP_AUTHORIZATION");
-    if (is_set(authorization)) {
+    const char* authorization = env_value("HTTP_AUTHORIZATION");
+    if (authorization != nullptr) {
         const char* token = bearer_token(authorization);
         if (token != nullptr && password_equal(token, node_password))
             return true;
@@ -71,6 +63,6 @@ bool access_granted() {
 void check_access() {
     if (access_granted())
         return;
-    platform_write_stdout(REFUSAL, sizeof REFUSAL - 1);
+    write_refusal();
     exit(0);
 }

@@ -3,10 +3,10 @@
 
 #include <cstddef>
 
-extern const char page_html[];
-extern const size_t page_html_len;
-
-// The page route's whole reply: its header directly followed by page_html, which lies
-// inside it (the bytes are stored once).
+// The page route's whole reply: PAGE_HEADER (reply.hpp) directly followed by the page.
 extern const char page_reply[];
 extern const size_t page_reply_len;
+
+// The page document inside page_reply (the bytes are stored once).
+extern const char* const page_html;
+extern const size_t page_html_len;

@@ -32,9 +32,16 @@ void platform_write_stdout(const char* buf, size_t n);
 // already, a parent is missing) is the caller's to ignore.
 void platform_make_dir(const char* path);
 
+// Symbolic links planted by other users. On POSIX, a link in a folder that other users may
+// write to (group- or world-writable) is followed only when it belongs to the program's
+// effective user or to the folder's owner; platform_read_file and platform_resolve_links
+// treat any other link there as a path they cannot use. Windows follows every link and
+// reparse point, as the system does.
+
 // Reads at most n bytes from the regular file at path. Returns the number of bytes read, or
-// -1 when the path cannot be opened or is not a regular file (a directory, a device, a pipe).
-// Never blocks on a special file.
+// -1 when the path cannot be opened or is not a regular file (a directory, a device, a pipe),
+// or when a link at path, or one it leads to, may not be followed (see above). Never blocks
+// on a special file.
 long platform_read_file(const char* path, char* buf, size_t n);
 
 enum class path_kind { missing, regular, other };
@@ -45,7 +52,7 @@ path_kind platform_path_kind(const char* path);
 // Writes into out the path that path finally designates once its symbolic links are
 // followed, so that replacing `out` keeps the links in place. A path that is no link, or
 // whose target does not exist, may come back unchanged. Returns false when the result does
-// not fit in cap bytes or the links loop.
+// not fit in cap bytes, the links loop, or one of them may not be followed (see above).
 bool platform_resolve_links(const char* path, char* out, size_t cap);
 
 // Writes data to tmp_path (created or truncated), forces it to disk, and renames it over
@@ -62,7 +69,8 @@ struct file_lock {
 enum class lock_result { taken, busy, failed };
 
 // Tries once, without waiting, to take the exclusive lock on the file at path, creating the
-// file when it is missing. `failed` means the lock file cannot be opened at all.
+// file when it is missing. `failed` means the lock file cannot be opened at all; on POSIX a
+// symbolic link at path is never followed and fails so.
 lock_result platform_try_lock(const char* path, file_lock* lock);
 
 // Releases a lock taken by platform_try_lock.

@@ -60,9 +60,25 @@ void platform_make_dir(const char* path) {
     mkdir(path, 0777);
 }
 
+// O_NONBLOCK keeps a FIFO planted at the path from hanging the run; O_NOFOLLOW leaves links
+// to open_through_links.
+constexpr int READ_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+
+// Opens for reading the file that the links at path lead to, when every one of them may be
+// followed. The end of the chain is opened without following, so a link swapped in there
+// after the check is refused too. Its own frame keeps the buffer off the common path's stack.
+[[gnu::noinline]] static int open_through_links(const char* path) {
+    char target[4096];
+    if (!platform_resolve_links(path, target, sizeof target))
+        return -1;
+    return open(target, READ_FLAGS);
+}
+
 long platform_read_file(const char* path, char* buf, size_t n) {
-    // O_NONBLOCK keeps a FIFO planted at the path from hanging the run.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, READ_FLAGS);
+    // ELOOP: a symbolic link lies at path.
+    if (fd < 0 && errno == ELOOP)
+        fd = open_through_links(path);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -82,6 +98,45 @@ path_kind platform_path_kind(const char* path) {
     return S_ISREG(st.st_mode) ? path_kind::regular : path_kind::other;
 }
 
+// Opens, with the given flags, the folder that holds the last piece of path.
+static int open_parent(const char* path, int flags) {
+    char dir[4096];
+    str_copy(dir, sizeof dir, path);
+    return open(dirname(dir), flags | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Whether a link may be followed, the kernel's fs.protected_symlinks rule made stricter: in a
+// folder that other users may write to, a link is followed only when it belongs to this
+// program's effective user or to the folder's owner; anyone else's may have been planted to
+// turn a save into a write elsewhere. Group-writable folders count, as their members are
+// other users too, and so do folders without the sticky bit, where planting is just as easy.
+static bool may_follow(const struct stat& folder, const struct stat& link) {
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    return link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// Reads into target (cap bytes) the link at path when it may be followed; returns its length,
+// or -1 when it may not, or is gone. The link itself is opened, through the folder that holds
+// it, so that the folder and the owner checked and the target read all belong to one link,
+// even when another is swapped in meanwhile. Its own frame keeps the folder path off the
+// stack of a save that finds no link.
+[[gnu::noinline]] static ssize_t read_link_checked(const char* path, char* target, size_t cap) {
+    int folder = open_parent(path, O_PATH);
+    const char* slash = strrchr(path, '/');
+    int link = openat(folder, slash == nullptr ? path : slash + 1, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat folder_st;
+    struct stat link_st;
+    ssize_t len = -1;
+    // A failed open leaves -1, on which fstat and close fail harmlessly.
+    if (fstat(folder, &folder_st) == 0 && fstat(link, &link_st) == 0 &&
+        may_follow(folder_st, link_st))
+        len = readlinkat(link, "", target, cap - 1);
+    close(link);
+    close(folder);
+    return len;
+}
+
 bool platform_resolve_links(const char* path, char* out, size_t cap) {
     size_t path_len = strlen(path);
     if (path_len >= cap)
@@ -90,11 +145,14 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
     // Follow the chain link by link, so that a link whose target does not exist yet still
     // resolves to the file that a save should create. 40 hops is the kernel's own limit.
     for (int hops = 0; hops < 40; hops++) {
-        // readlink fails for a path that is missing or no link: the chain ends there.
+        // readlink fails for a path that is missing or no link: the chain ends there. A link
+        // found is then read again under the rule of may_follow.
         char target[4096];
-        ssize_t len = readlink(out, target, sizeof target - 1);
-        if (len < 0)
+        if (readlink(out, target, sizeof target) < 0)
             return true;
+        ssize_t len = read_link_checked(out, target, sizeof target);
+        if (len < 0)
+            return false;
         target[len] = '\0';
         if (target[0] == '/') {
             if (static_cast<size_t>(len) >= cap)
@@ -114,10 +172,7 @@ bool platform_resolve_links(const char* path, char* out, size_t cap) {
 
 // Makes a completed rename durable by syncing the directory that holds path.
 static void sync_parent_dir(const char* path) {
-    // The score paths are shorter than dir; str_copy bounds the copy all the same.
-    char dir[4096];
-    str_copy(dir, sizeof dir, path);
-    int fd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open_parent(path, O_RDONLY);
     if (fd >= 0) {
         fsync(fd);
         close(fd);

@@ -1,7 +1,6 @@
 #include "request.hpp"
 
-#include "access.hpp"
-#include "page_html.hpp"
+#include "env.hpp"
 #include "platform.hpp"
 #include "reply.hpp"
 #include "score_store.hpp"
@@ -9,13 +8,9 @@
 
 #include <cstring>
 
-static const char JSON_HEADER[] = "Content-Type: application/json; charset=utf-8\r\n"
-                                  "Cache-Control: no-store\r\n"
-                                  "\r\n";
-
 const char* method() {
-    const char* m = platform_getenv("REQUEST_METHOD");
-    return m != nullptr && m[0] != '\0' ? m : "GET";
+    const char* m = env_value("REQUEST_METHOD");
+    return m != nullptr ? m : "GET";
 }
 
 static bool is_post() {
@@ -56,21 +51,6 @@ void extract_score_text(const char* query, const char* body, char* out) {
         str_copy(out, SCORE_TEXT_CAP, first_number(body));
 }
 
-static void write_discovery() {
-    static const char line[] = "{\"name\":\"pentra\",\"desc\":\"3D block game\"}\n";
-    platform_write_stdout(line, sizeof line - 1);
-}
-
-static void write_version() {
-    reply r;
-    reply_init(&r);
-    reply_text(&r, PLUGIN_ID);
-    reply_text(&r, " ");
-    reply_text(&r, PLUGIN_VERSION);
-    reply_text(&r, "\n");
-    reply_flush(&r);
-}
-
 // Answers discovery or the version when the command line or HV_PLUGIN_META asks for it.
 // HV_PLUGIN_META counts when merely present and outranks "--version"; "--meta" counts only
 // as the first argument.
@@ -88,10 +68,8 @@ bool answer_discovery(int argc, char** argv) {
     return false;
 }
 
-// The header and the page are one text from the build (see CMakeLists.txt), so the reply
-// leaves in a single write.
 void serve_page() {
-    platform_write_stdout(page_reply, page_reply_len);
+    write_page();
 }
 
 static bool is_scores_action(const char* action) {
@@ -109,6 +87,19 @@ static bool is_scores_action(const char* action) {
     extract_score_text(query, body, score_text);
 }
 
+// The reply that tells what a save did.
+static json_reply reply_for(save_outcome outcome) {
+    switch (outcome) {
+    case save_outcome::saved:
+        return json_reply::scores;
+    case save_outcome::invalid_score:
+        return json_reply::invalid_score;
+    case save_outcome::unwritable:
+        break;
+    }
+    return json_reply::score_store_unwritable;
+}
+
 void serve_json(const char* query, char* action) {
     if (action[0] == '\0')
         str_copy(action, ACTION_CAP, is_post() ? "save_score" : "scores");
@@ -124,16 +115,11 @@ void serve_json(const char* query, char* action) {
         score_store_lock(&lock);
     score_table table;
     score_table_load(&table);
-    // The header and the body are gathered in one buffer and leave in a single write.
-    reply r;
-    reply_init(&r);
-    reply_text(&r, JSON_HEADER);
+    json_reply kind = json_reply::unknown_action;
     if (saving)
-        save_score(&r, &table, score_text, &lock);
+        kind = reply_for(save_score(&table, score_text, &lock));
     else if (is_scores_action(action))
-        scores_print_json(&r, &table);
-    else
-        reply_text(&r, "{\"ok\":false,\"error\":\"unknown_action\"}\n");
-    reply_flush(&r);
+        kind = json_reply::scores;
+    write_json(kind, &table);
     score_store_unlock(&lock);
 }

@@ -1,5 +1,6 @@
 #include "score_path.hpp"
 
+#include "env.hpp"
 #include "platform.hpp"
 #include "text.hpp"
 
@@ -20,12 +21,6 @@ void path_join(char* out, const char* first, const char* second) {
     str_copy(out + len + 1, PATH_MAX_LEN - len - 1, second);
 }
 
-// An environment variable counts only when it is present and not empty.
-static const char* env_set(const char* name) {
-    const char* value = platform_getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
-
 #ifdef _WIN32
 static constexpr const char* APP_DATA_VAR = "LOCALAPPDATA";
 static constexpr const char* PROFILE_VAR = "USERPROFILE";
@@ -37,21 +32,21 @@ static constexpr const char* PROFILE_VAR = "HOME";
 // Chooses the per-user base directory: the application-data folder, else the profile,
 // else the current directory.
 static void base_dir(char* out) {
-    if (const char* app_data = env_set(APP_DATA_VAR))
+    if (const char* app_data = env_value(APP_DATA_VAR))
         path_join(out, app_data, "halvoren");
-    else if (const char* profile = env_set(PROFILE_VAR))
+    else if (const char* profile = env_value(PROFILE_VAR))
         path_join(out, profile, ".halvoren");
     else
         str_copy(out, PATH_MAX_LEN, ".");
 }
 
 bool scores_path(char* out) {
-    if (const char* file = env_set("HV_PENTRA_SCORES")) {
+    if (const char* file = env_value("HV_PENTRA_SCORES")) {
         str_copy(out, PATH_MAX_LEN, file);
         return true;
     }
     char dir[PATH_MAX_LEN];
-    if (const char* plugin_dir = env_set("BOT_PLUGIN_DIR")) {
+    if (const char* plugin_dir = env_value("BOT_PLUGIN_DIR")) {
         str_copy(dir, PATH_MAX_LEN, plugin_dir);
         platform_make_dir(dir);
     } else {

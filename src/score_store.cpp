@@ -1,14 +1,9 @@
 #include "score_store.hpp"
 
-#include "reply.hpp"
 #include "score_path.hpp"
 #include "text.hpp"
-#include "version.hpp"
 
 #include <cstring>
-
-const char PLUGIN_ID[] = "plugin_pentra_3d";
-const char PLUGIN_VERSION[] = PENTRA_VERSION;
 
 // Room for a resolved score-file path plus a ".lock" or ".tmp" suffix. Links may point
 // anywhere, so this is wider than the configured paths.
@@ -166,34 +161,12 @@ void score_store_unlock(score_lock* lock) {
     lock->held = false;
 }
 
-void scores_print_json(reply* r, const score_table* table) {
-    reply_text(r, "{\"ok\":true,\"plugin\":\"");
-    reply_text(r, PLUGIN_ID);
-    reply_text(r, "\",\"version\":\"");
-    reply_text(r, PLUGIN_VERSION);
-    reply_text(r, "\",\"highscore\":");
-    reply_int(r, table->count > 0 ? table->scores[0] : 0);
-    reply_text(r, ",\"scores\":[");
-    for (int i = 0; i < table->count; i++) {
-        if (i > 0)
-            reply_text(r, ",");
-        reply_int(r, table->scores[i]);
-    }
-    reply_text(r, "]}\n");
-}
-
-void save_score(reply* r, score_table* table, const char* score_text, const score_lock* lock) {
+save_outcome save_score(score_table* table, const char* score_text, const score_lock* lock) {
     int32_t value = parse_int32(score_text);
-    if (value < 1) {
-        reply_text(r, "{\"ok\":false,\"error\":\"invalid_score\"}\n");
-        return;
-    }
+    if (value < 1)
+        return save_outcome::invalid_score;
     score_table_insert(table, value);
-    if (lock->held && score_table_save(table)) {
-        scores_print_json(r, table);
-        return;
-    }
-    reply_text(r, "{\"ok\":false,\"error\":\"score_store_unwritable\",\"highscore\":");
-    reply_int(r, table->scores[0]);
-    reply_text(r, "}\n");
+    if (lock->held && score_table_save(table))
+        return save_outcome::saved;
+    return save_outcome::unwritable;
 }

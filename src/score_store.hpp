@@ -1,16 +1,13 @@
-// The node's ten best scores: the table, its file, and the JSON replies about it.
+// The node's ten best scores: the table, its file and its lock, and the save action. What
+// the replies say about them is written by the reply module.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform.hpp"
-#include "reply.hpp"
 
 constexpr int MAX_SCORES = 10;
-
-extern const char PLUGIN_ID[];
-extern const char PLUGIN_VERSION[];
 
 // Valid entries are 1 to 2147483647, highest first when built by insertion; entries at
 // index count and beyond are 0.
@@ -43,9 +40,6 @@ size_t score_table_format(const score_table* table, char* out);
 // leaves the previous file as it was.
 bool score_table_save(const score_table* table);
 
-// Appends the scores reply body for the table to r.
-void scores_print_json(reply* r, const score_table* table);
-
 // Serialises saves: held from the load of a "save_score" request to its rewrite.
 struct score_lock {
     file_lock lock;
@@ -56,7 +50,10 @@ struct score_lock {
 bool score_store_lock(score_lock* lock);
 void score_store_unlock(score_lock* lock);
 
-// The "save_score" action: converts the score text, inserts, rewrites the file and appends
-// the reply body to r. Without the lock held, nothing is written and the store reports
-// itself unwritable.
-void save_score(reply* r, score_table* table, const char* score_text, const score_lock* lock);
+// What a save did: stored the table, refused a score text below 1 (nothing changed), or
+// could not write the file (the table holds the new score all the same).
+enum class save_outcome { saved, invalid_score, unwritable };
+
+// The "save_score" action: converts the score text, inserts it into the table and rewrites
+// the file. Without the lock held, nothing is written and the save counts as unwritable.
+save_outcome save_score(score_table* table, const char* score_text, const score_lock* lock);

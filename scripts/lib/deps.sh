@@ -47,7 +47,9 @@ RELEASE_PACKAGES=(git tar gzip zip unzip strip-nondeterminism)
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
   clang libclang-rt-14-dev)
 # shellcheck disable=SC2034 # used by the scripts that source this file
-RUN_PACKAGES=(wine wine64 chromium firefox-esr lighttpd wrk curl qrencode)
+# The page tests run in Chromium, Firefox (firefox-esr) and WebKit (webkit2gtk-driver runs
+# WebKitGTK's MiniBrowser, which needs an X display: xvfb).
+RUN_PACKAGES=(wine wine64 chromium firefox-esr webkit2gtk-driver xvfb lighttpd wrk curl qrencode)
 # The packages of scripts/check: formatting, static analysis, shell linting and coverage.
 # shellcheck disable=SC2034 # used by the scripts that source this file
 CHECK_PACKAGES=(clang-format clang-tidy shellcheck gcovr)

@@ -1,6 +1,7 @@
-// Shared by the end-to-end tests: runs scripts/play as a user would (a real lighttpd node,
-// or a hub in front of two nodes, serving the built plugin), talks HTTP to it, drives the
-// page in headless Chromium, and checks that stopping the script leaves no process behind.
+// Shared by the end-to-end tests: starts the local host through host/play.mjs (a real
+// lighttpd node, or a hub in front of two nodes, serving the built plugin), or runs
+// scripts/play as a user would, talks HTTP to it, drives the page in headless Chromium, and
+// checks that stopping leaves no process behind.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -10,6 +11,8 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
+import * as play from '../../host/play.mjs';
+import { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const BIN = process.env.PENTRA_BIN;
@@ -17,19 +20,8 @@ export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
 
-export const PLUGIN_ID = 'plugin_pentra_3d';
+export { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresBody };
 export const DISCOVERY = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game"}]\n';
-export const JSON_TYPE = 'application/json; charset=utf-8';
-export const REFUSAL_BODY = '{"ok":false,"error":"invalid node password"}\n';
-// The plugin's whole refusal as the program writes it: 145 bytes.
-export const REFUSAL =
-  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
-  'Cache-Control: no-store\r\n\r\n' + REFUSAL_BODY;
-
-export function scoresBody(entries) {
-  const high = entries.length ? entries[0] : 0;
-  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
-}
 
 // A fresh, empty folder for one test file's run; everything the run starts carries its
 // path in its environment, which is how leftovers are found afterwards.
@@ -133,13 +125,53 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
         assert.fail(`scripts/play did not stop within ${timeoutMs} ms:\n${err}`);
       }
       assert.deepEqual(result, { code: 0, signal: null }, `scripts/play ended badly:\n${err}`);
-      assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
-      assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
-      for (const base of [...Object.values(nodes), ...(hub ? [hub] : [])]) {
-        assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
-      }
+      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
     },
   };
+}
+
+// Starts a host through host/play.mjs inside the scratch folder `dir` (its run folder goes to
+// dir/tmp, and every process it starts carries dir in its environment). `options` are
+// startHost's; `nodes` may be given as a name list with `data` and `password` per name.
+// Returns the host, the nodes' and hub's base URLs, the game's URLs and what scripts/play
+// would print, and a stop() that checks that nothing is left behind.
+export async function startHost(dir, options) {
+  const host = await play.startHost({
+    program: BIN,
+    tmpdir: path.join(dir, 'tmp'),
+    env: { TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir },
+    ...options,
+  });
+  const nodes = Object.fromEntries(Object.entries(host.nodes).map(([name, n]) => [name, n.url]));
+  const hub = host.hub?.url;
+  const plan = { hub: Boolean(options.hub), exposed: false };
+  let urls, output;
+  try {
+    urls = play.gameUrls(hub || nodes.node, plan.hub, host.nodes);
+    output = play.describe(host, plan, []).lines.join('\n') + '\n';
+  } catch (err) {
+    await host.stop();
+    throw err;
+  }
+  return {
+    host,
+    nodes,
+    hub,
+    urls,
+    output,
+    async stop() {
+      await host.stop();
+      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
+    },
+  };
+}
+
+// Checks that a run in `dir` removed its run folder and left no process behind, and that
+// nothing listens on the servers' addresses any more.
+async function assertLeftNothing(dir, bases) {
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
+  assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
+  for (const base of bases) assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
 }
 
 // Whether a TCP connection to the address of `base` (http://host:port) succeeds.
@@ -176,6 +208,34 @@ export function request(url, { method = 'GET', headers = {}, body } = {}) {
     req.on('error', reject);
     req.end(body);
   });
+}
+
+// Sends `bytes` as they are over one connection to the address of `base` and resolves with
+// the status line and the body of the answer ('' when the connection closed without one).
+export function rawRequest(base, bytes) {
+  const { hostname, port } = new URL(base);
+  return new Promise((resolve, reject) => {
+    const socket = net.connect({ host: hostname, port: Number(port) }, () => socket.end(bytes));
+    const chunks = [];
+    socket.setTimeout(15000, () => socket.destroy(new Error('no answer in time')));
+    socket.on('data', (c) => chunks.push(c));
+    socket.on('error', reject);
+    socket.on('close', () => {
+      const text = Buffer.concat(chunks).toString('latin1');
+      const end = text.indexOf('\r\n\r\n');
+      resolve({ status: text.split('\r\n')[0], head: end < 0 ? text : text.slice(0, end), body: end < 0 ? '' : text.slice(end + 4) });
+    });
+  });
+}
+
+// Owner and resident memory of a running process, from /proc (null when it is gone).
+export function processInfo(pid) {
+  try {
+    const status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
+    return { uid: Number(/^Uid:\s+(\d+)/m.exec(status)[1]), rssKb: Number(/^VmRSS:\s+(\d+)/m.exec(status)?.[1] || 0) };
+  } catch {
+    return null;
+  }
 }
 
 // Rebuilds the CGI reply that the host turned into this HTTP response, from the status

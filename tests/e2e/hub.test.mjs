@@ -1,4 +1,4 @@
-// A hub in front of two nodes, started by scripts/play --hub: discovery, errors, requests
+// A hub in front of two nodes, started as scripts/play --hub starts it: discovery, errors, requests
 // forwarded unchanged to the named node and its reply relayed unchanged, and the page played
 // through the hub on each node.
 import { test, before, after } from 'node:test';
@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { PAGE_TYPE, UNKNOWN_ACTION } from '../values.mjs';
 
 const HUB_LIST = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game","nodes":["alpha","beta"]}]\n';
 
@@ -15,7 +16,10 @@ let dir, data, play, hub, alpha, beta, browser;
 before(async () => {
   dir = E.scratch('hub');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--hub', '--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, {
+    nodes: [{ name: 'alpha', data: path.join(data, 'alpha') }, { name: 'beta', data: path.join(data, 'beta'), password: 'beta-secret' }],
+    hub: { port: 0 },
+  });
   hub = play.hub;
   alpha = play.nodes.alpha;
   beta = play.nodes.beta;
@@ -29,7 +33,7 @@ after(async () => {
 const scoreFile = (node) => path.join(data, node, '.pentra_scores.json');
 const readScores = (node) => (fs.existsSync(scoreFile(node)) ? fs.readFileSync(scoreFile(node), 'utf8') : null);
 
-test('scripts/play --hub prints both nodes with their data folders and one URL per node', () => {
+test('the hub host describes both nodes with their data folders and one URL per node', () => {
   for (const url of [hub, alpha, beta]) {
     assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
     assert.deepEqual(E.listeningAddresses(E.portOf(url)), ['127.0.0.1']);
@@ -92,9 +96,9 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
   assert.equal((await same('beta', 'action=scores', { headers: { 'X-Bot-Password': 'beta-secret' } })).body, E.scoresBody([]));
   assert.equal((await same('beta', 'action=scores&pwd=beta-secret')).body, E.scoresBody([]));
   assert.equal((await same('alpha', 'action=leaderboard')).body, E.scoresBody([]));
-  assert.equal((await same('alpha', 'action=nope')).body, '{"ok":false,"error":"unknown_action"}\n');
+  assert.equal((await same('alpha', 'action=nope')).body, UNKNOWN_ACTION);
   const page = await same('alpha', 'theme=dark');
-  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.equal(page.headers['content-type'], PAGE_TYPE);
   assert.match(page.body, /3D BLOCKS/);
 
   // A save through the hub, with its score in a form body and percent escapes in the
@@ -206,4 +210,59 @@ test('--hub --lan: only the hub listens on every interface, and both nodes get t
   } finally {
     await second.stop();
   }
+});
+
+test('the query reaches the program byte for byte, on a node and through the hub; a bad one is answered 400', async () => {
+  // A stand-in plugin that answers its query and password as it got them.
+  const echoDir = path.join(dir, 'echo');
+  fs.mkdirSync(path.join(echoDir, 'tmp'), { recursive: true });
+  const echo = path.join(echoDir, 'echo.sh');
+  fs.writeFileSync(echo, [
+    '#!/bin/sh',
+    'if [ "$1" = --meta ]; then echo \'{"name":"echo","desc":"echo"}\'; exit 0; fi',
+    'printf \'Content-Type: text/plain\\r\\n\\r\\n%s|%s\' "$QUERY_STRING" "$HTTP_X_BOT_PASSWORD"',
+    '',
+  ].join('\n'), { mode: 0o755 });
+  const run = await E.startHost(echoDir, { program: echo, nodes: [{ name: 'alpha', data: path.join(echoDir, 'alpha') }], hub: { port: 0 } });
+  try {
+    const query = 'v%61l=%3d%3D&pwd=%E9%e9&a+b=c%2Bd&x=%00%ZZ%&action=save%5Fscore&&=';
+    const direct = await E.request(`${run.nodes.alpha}/plugin_pentra_3d?${query}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+    assert.equal(direct.raw.toString('latin1'), `${query}|\u00e9 \u00ff`);
+    const hubQuery = `plugin=plugin_pentra_3d&node=alpha&${query}`;
+    const viaHub = await E.request(`${run.hub}/plugins?${hubQuery}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+    assert.equal(viaHub.raw.toString('latin1'), `${hubQuery}|\u00e9 \u00ff`);
+
+    const host = `Host: 127.0.0.1:${E.portOf(run.hub)}\r\n`;
+    for (const line of ['GET /plugins?plugin=plugin_pentra_3d&node=alpha&pwd=\xe9', 'GET /plugins?node=alpha&a\rSet-Cookie:x']) {
+      const res = await E.rawRequest(run.hub, Buffer.from(`${line} HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, 'latin1'));
+      assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
+    }
+  } finally {
+    await run.stop();
+  }
+});
+
+test('the hub answers only requests naming it as Host (421) and refuses another site\'s JSON requests (403)', async () => {
+  const port = E.portOf(hub);
+  const save = `${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=save_score&val=2147483647`;
+  for (const name of [`evil.example:${port}`, `127.0.0.1:${E.portOf(alpha)}`, '127.0.0.1']) {
+    const res = await E.request(save, { headers: { Host: name } });
+    assert.equal(res.status, 421, name);
+    assert.equal(res.body, '{"ok":false,"error":"wrong_host"}\n');
+  }
+  for (const headers of [{ 'Sec-Fetch-Site': 'cross-site' }, { Origin: 'http://evil.example' }, { Origin: alpha }]) {
+    const res = await E.request(save, { headers });
+    assert.equal(res.status, 403, JSON.stringify(headers));
+    assert.equal(res.body, '{"ok":false,"error":"cross_site"}\n');
+  }
+  assert.equal(readScores('alpha'), null, 'nothing was saved');
+  // The page opens from another site, and the hub's own origin passes to the node.
+  const page = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
+  assert.equal(page.status, 200);
+  const own = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub, Host: `localhost:${port}` } });
+  assert.equal(own.status, 403, 'Origin names 127.0.0.1 but Host names localhost: another origin');
+  const same = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub } });
+  assert.equal(same.body, E.scoresBody([]));
 });

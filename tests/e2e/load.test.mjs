@@ -1,5 +1,6 @@
 // Load through the real node host: many clients saving at once. Every reply is a whole JSON
-// success, and the score file ends with exactly the ten best values sent.
+// success, and the score file ends with exactly the ten best values sent. Then a burst of
+// requests through the hub, which the host serves with a bounded number of processes.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -9,12 +10,12 @@ import * as E from './harness.mjs';
 const REQUESTS = 2000;
 const CLIENTS = 32;
 
-let play, data;
+let play, data, dir;
 
 before(async () => {
-  const dir = E.scratch('load');
+  dir = E.scratch('load');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data }] });
 });
 after(async () => {
   if (play) await play.stop();
@@ -45,4 +46,48 @@ test(`${REQUESTS} saves from ${CLIENTS} concurrent clients keep exactly the top 
   assert.deepEqual(failures.slice(0, 5), [], `${failures.length} bad replies`);
   const top = [...values].sort((a, b) => b - a).slice(0, 10);
   assert.equal(fs.readFileSync(path.join(data, '.pentra_scores.json'), 'latin1'), `{"scores":[${top.join(',')}]}\n`);
+});
+
+test('200 concurrent requests through the hub run a bounded number of processes; a request with the password still answers', async (t) => {
+  const hubDir = path.join(dir, 'hub');
+  fs.mkdirSync(path.join(hubDir, 'tmp'), { recursive: true });
+  const run = await E.startHost(hubDir, {
+    nodes: [{ name: 'alpha', data: path.join(hubDir, 'alpha') }, { name: 'beta', data: path.join(hubDir, 'beta'), password: 'load-secret' }],
+    hub: { port: 0 },
+  });
+  try {
+    // The host's processes (lighttpd, the front, the plugin runs), sampled while the burst runs.
+    let most = 0;
+    let peakKb = 0;
+    let sampling = true;
+    const sampler = (async () => {
+      for (let i = 0; i < 3000 && sampling; i++) {
+        const procs = E.processesMentioning(hubDir).map((line) => E.processInfo(Number(line.split(':')[0]))).filter(Boolean);
+        most = Math.max(most, procs.length);
+        peakKb = Math.max(peakKb, procs.reduce((sum, p) => sum + p.rssKb, 0));
+        await new Promise((resolve) => setTimeout(resolve, 20));
+      }
+    })();
+    const url = `${run.hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`;
+    const burst = Promise.all(Array.from({ length: 200 }, () => E.request(url)));
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    const started = Date.now();
+    const withPassword = await E.request(`${run.hub}/plugins?plugin=plugin_pentra_3d&node=beta&action=scores`,
+      { headers: { 'X-Bot-Password': 'load-secret' } });
+    const passwordMs = Date.now() - started;
+    const replies = await burst;
+    sampling = false;
+    await sampler;
+    t.diagnostic(`at most ${most} host processes, ${Math.round(peakKb / 1024)} MB resident together; the request with the password took ${passwordMs} ms`);
+
+    assert.equal(withPassword.body, E.scoresBody([]));
+    assert.deepEqual([...new Set(replies.map((r) => `${r.status} ${r.body}`))], [`200 ${E.scoresBody([])}`]);
+    // Two lighttpd, the front, and at most 16 plugin runs per node at once.
+    assert.ok(most <= 3 + 2 * 16, `at most ${most} processes`);
+    assert.ok(peakKb < 200 * 1024, `${Math.round(peakKb / 1024)} MB resident`);
+    // The target is one second; the bound here leaves room for a busy test machine.
+    assert.ok(passwordMs < 3000, `the request with the password took ${passwordMs} ms`);
+  } finally {
+    await run.stop();
+  }
 });

@@ -1,20 +1,22 @@
-// A local node without a password, started by scripts/play: its routes over real HTTP, and
+// A local node without a password, started through host/play.mjs: its routes over real HTTP, and
 // a whole game in Chromium whose score lands in the node's score file. Then the same node
 // open to the network with --lan, under the random password the script makes.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { JSON_HEADER, PAGE_TYPE } from '../values.mjs';
 
 let dir, data, play, base, browser;
 
 before(async () => {
   dir = E.scratch('node');
   data = path.join(dir, 'data');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data }] });
   base = play.nodes.node;
   browser = await E.launch();
 });
@@ -23,7 +25,7 @@ after(async () => {
   if (play) await play.stop();
 });
 
-test('scripts/play prints the node, its data folder and the URL to open', () => {
+test('the host describes the node, its data folder and the URL to open', () => {
   assert.match(base, /^http:\/\/127\.0\.0\.1:\d+$/);
   assert.deepEqual(play.urls, [`${base}/plugin_pentra_3d`]);
   assert.match(play.output, new RegExp(`data folder ${data}, no password`));
@@ -55,14 +57,13 @@ test('/plugins answers the discovery list, with or without a plugin field; other
 test('/plugin_pentra_3d runs the plugin: the page, the scores reply, saves by query and by form body', async () => {
   const page = await E.request(`${base}/plugin_pentra_3d`);
   assert.equal(page.status, 200);
-  assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+  assert.equal(page.headers['content-type'], PAGE_TYPE);
   assert.equal(page.headers['cache-control'], 'no-store');
   assert.match(page.body, /^<!DOCTYPE html>/i);
   assert.match(page.body, /3D BLOCKS/);
 
   const scores = await E.request(`${base}/plugin_pentra_3d?action=scores`);
-  assert.equal(E.asCgiReply(scores),
-    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([]));
+  assert.equal(E.asCgiReply(scores), JSON_HEADER + E.scoresBody([]));
 
   // The query reaches the plugin as sent: %35 is "5".
   const byQuery = await E.request(`${base}/plugin_pentra_3d?action=save_score&val=%35`);
@@ -104,7 +105,14 @@ test('a game played in the browser ends, its score is saved on the node, and a r
 });
 
 test('--lan or --listen without a usable password, or with a bad address, refuses to start', () => {
+  const blank = path.join(dir, 'blank-password');
+  fs.writeFileSync(blank, ' \t\nsecond-line\n');
+  const empty = path.join(dir, 'empty-password');
+  fs.writeFileSync(empty, '');
   for (const args of [['--lan', '--password', ''], ['--listen', '192.0.2.1', '--password='],
+    ['--lan', '--password', ' '], ['--listen', '192.0.2.1', '--password=\t '], ['--lan', '--password-file', blank],
+    ['--lan', '--password-file', empty], ['--password-file', path.join(dir, 'missing')],
+    ['--password', 'a', '--password-file', blank],
     ['--listen', '192.0.2.256'], ['--listen', 'localhost'], ['--lan', '--listen', '127.0.0.1']]) {
     const run = spawnSync(path.join(E.ROOT, 'scripts', 'play'), [...args, '--program', E.BIN],
       { encoding: 'utf8', timeout: 20000, env: { ...process.env, TMPDIR: path.join(dir, 'tmp') } });
@@ -141,6 +149,12 @@ test('--lan: every interface, a random password in the printed URLs and the QR c
       assert.match(second.output, /no network address/);
     }
 
+    // Every address of the machine names the node as Host (the request itself goes to
+    // 127.0.0.1): the phone's URL gets to the plugin, which wants the password.
+    for (const address of addresses) {
+      E.assertRefusal(await E.request(`${local}/plugin_pentra_3d`, { headers: { Host: `${address}:${port}` } }));
+    }
+
     // Refused without the password; the icon and the discovery list need none.
     E.assertRefusal(await E.request(`${local}/plugin_pentra_3d`));
     E.assertRefusal(await E.request(`${local}/plugin_pentra_3d?action=save_score&val=5`));
@@ -160,5 +174,218 @@ test('--lan: every interface, a random password in the printed URLs and the QR c
     await page.context().close();
   } finally {
     await second.stop();
+  }
+});
+
+// The processes of a scripts/play run in `runDir`, with their owners: the script's own Node.js
+// process (the supervisor) and those it started.
+function runProcesses(runDir) {
+  return E.processesMentioning(runDir).map((line) => {
+    const pid = Number(line.split(':')[0]);
+    return { pid, cmd: line, ...E.processInfo(pid) };
+  }).filter((p) => p.uid !== undefined);
+}
+
+// The user scripts/play should serve as here: as root, the one who ran sudo or else the system
+// user "pentra"; otherwise the user running the tests.
+function expectedUser() {
+  if (process.getuid() !== 0) return os.userInfo().username;
+  const sudo = process.env.SUDO_USER;
+  return sudo && sudo !== 'root' ? sudo : 'pentra';
+}
+
+test('scripts/play names the serving user first; lighttpd, the front and the plugin run as that user, who owns the data', async () => {
+  const cli = path.join(dir, 'cli');
+  const cliData = path.join(cli, 'data');
+  fs.mkdirSync(path.join(cli, 'tmp'), { recursive: true });
+  const run = await E.startPlay(cli, ['--port', '0', '--data', cliData, '--program', E.BIN]);
+  try {
+    const first = run.output.split('\n')[0];
+    const name = /^Serving as user (\S+?)[,.( ]/.exec(first)?.[1];
+    assert.equal(name, expectedUser(), first);
+    const uid = Number(spawnSync('id', ['-u', name], { encoding: 'utf8' }).stdout);
+    if (process.getuid() === 0) assert.notEqual(uid, 0, 'never root');
+
+    const procs = runProcesses(cli);
+    const served = procs.filter((p) => !p.cmd.includes('host/play.mjs'));
+    assert.ok(served.some((p) => p.cmd.includes('lighttpd')), procs.map((p) => p.cmd).join('\n'));
+    assert.ok(served.some((p) => p.cmd.includes('front.mjs')), procs.map((p) => p.cmd).join('\n'));
+    for (const p of served) assert.equal(p.uid, uid, p.cmd);
+
+    // The plugin wrote the score file: it ran as that user too.
+    const save = await E.request(`${run.nodes.node}/plugin_pentra_3d?action=save_score&val=12`);
+    assert.equal(save.body, E.scoresBody([12]));
+    assert.equal(fs.statSync(cliData).uid, uid, 'the data folder is the user\'s');
+    assert.equal(fs.statSync(path.join(cliData, '.pentra_scores.json')).uid, uid, 'the score file is the user\'s');
+  } finally {
+    await run.stop();
+  }
+});
+
+test('--password-file: the password comes from the file\'s first line and never shows in the process list', async () => {
+  const pw = path.join(dir, 'pwfile');
+  const pwData = path.join(pw, 'data');
+  fs.mkdirSync(path.join(pw, 'tmp'), { recursive: true });
+  const secret = `fi le-${process.pid}`;
+  fs.writeFileSync(path.join(pw, 'password'), `${secret}\r\nnot this line\n`, { mode: 0o600 });
+  const run = await E.startPlay(pw, ['--lan', '--port', '0', '--data', pwData, '--password-file', path.join(pw, 'password'), '--program', E.BIN]);
+  try {
+    assert.equal(run.urls[0], `${run.nodes.node}/plugin_pentra_3d?pwd=fi%20le-${process.pid}`);
+    assert.doesNotMatch(run.output, /random password/);
+    const shown = [];
+    for (const entry of fs.readdirSync('/proc')) {
+      try {
+        if (/^\d+$/.test(entry) && fs.readFileSync(`/proc/${entry}/cmdline`).includes(secret)) shown.push(entry);
+      } catch {
+        // Gone meanwhile.
+      }
+    }
+    assert.deepEqual(shown, [], 'no command line holds the password');
+    E.assertRefusal(await E.request(`${run.nodes.node}/plugin_pentra_3d?action=scores`));
+    const ok = await E.request(`${run.nodes.node}/plugin_pentra_3d?action=scores`, { headers: { 'X-Bot-Password': secret } });
+    assert.equal(ok.body, E.scoresBody([]));
+  } finally {
+    await run.stop();
+  }
+});
+
+test('every request is answered: raw bytes above 0x7F or control bytes get 400, and no file or log keeps what a client sent', async () => {
+  const marker = `Secret${process.pid}x`;
+  const host = `Host: 127.0.0.1:${E.portOf(base)}\r\n`;
+  const send = (line, headers = '') => E.rawRequest(base, Buffer.from(`${line} HTTP/1.1\r\n${host}${headers}Connection: close\r\n\r\n`, 'latin1'));
+  const files = (top) => fs.readdirSync(top, { recursive: true }).map((f) => path.join(top, f)).filter((f) => fs.lstatSync(f).isFile());
+  const sizes = () => files(play.host.runDir).map((f) => fs.statSync(f).size).reduce((a, b) => a + b, 0);
+  const before = sizes();
+
+  for (const line of [`GET /?pwd=${marker}\xe9`, `GET /plugin_pentra_3d?action=scores&pwd=${marker}\xe9\xff`,
+    `GET /plugin_pentra_3d?pwd=${marker}\xc3\xa9`, 'GET /?a\rSet-Cookie:x', `GET /plugin_pentra_3d?a=\x01&pwd=${marker}`,
+    'GET /plugin_pentra_3d?a=\x7f', 'GET /plugin_pentra_3d?a=\x00']) {
+    const res = await send(line);
+    assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
+    assert.doesNotMatch(res.head, /Set-Cookie|Location/i);
+  }
+  const badHeader = await send('GET /plugin_pentra_3d?action=scores', `X-Bot-Password: ${marker}\x01\r\n`);
+  assert.equal(badHeader.status, 'HTTP/1.1 400 Bad Request');
+
+  // Many long requests, each answered, and none leaves a trace.
+  const long = `GET /plugin_pentra_3d?action=scores&pwd=${marker}${'x'.repeat(8000)}`;
+  const answers = await Promise.all(Array.from({ length: 200 }, (_, i) => send(i % 2 ? long : `${long}\xe9`)));
+  answers.forEach((a, i) => assert.match(a.status, i % 2 ? /^HTTP\/1\.1 (200|431) / : /^HTTP\/1\.1 400 /, `request ${i} got an answer`));
+
+  for (const f of [...files(play.host.runDir), ...files(data)]) {
+    assert.ok(!fs.readFileSync(f).includes(marker), `${f} holds nothing a client sent`);
+  }
+  assert.ok(!JSON.stringify(play.host.logs()).includes(marker), 'nor do the servers\' messages');
+  assert.equal(sizes(), before, 'nothing grew in the run folder');
+});
+
+test('only requests naming the node as Host are answered (421), and another site cannot reach the JSON interface (403)', async () => {
+  const port = E.portOf(base);
+  const scoreFile = path.join(data, '.pentra_scores.json');
+  const scores = () => (fs.existsSync(scoreFile) ? fs.readFileSync(scoreFile, 'utf8') : '');
+  const kept = scores();
+  const save = (val, headers = {}, method = 'GET') => E.request(`${base}/plugin_pentra_3d?action=save_score&val=${val}`, { method, headers });
+
+  for (const name of [`evil.example:${port}`, '127.0.0.1', `127.0.0.1:${port + 1}`, `localhost.:${port}`, `127.0.0.2:${port}`]) {
+    const res = await save(2147483647, { Host: name });
+    assert.equal(res.status, 421, name);
+    assert.equal(res.body, '{"ok":false,"error":"wrong_host"}\n', name);
+  }
+  for (const name of [`localhost:${port}`, `LocalHost:${port}`]) {
+    assert.equal((await E.request(`${base}/plugin_pentra_3d?action=scores`, { headers: { Host: name } })).status, 200, name);
+  }
+
+  const refused = [
+    [{ 'Sec-Fetch-Site': 'cross-site' }, 'GET'],
+    [{ 'Sec-Fetch-Site': 'same-site' }, 'GET'],
+    [{ Origin: 'http://evil.example' }, 'POST'],
+    [{ Origin: 'null' }, 'POST'],
+    [{ 'Sec-Fetch-Site': 'same-origin', Origin: `http://127.0.0.1:${port + 1}` }, 'POST'],
+  ];
+  for (const [headers, method] of refused) {
+    const res = await save(2147483647, headers, method);
+    assert.equal(res.status, 403, JSON.stringify(headers));
+    assert.equal(res.body, '{"ok":false,"error":"cross_site"}\n');
+  }
+  const json = await E.request(`${base}/plugin_pentra_3d?format=json`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
+  assert.equal(json.status, 403);
+  assert.equal(scores(), kept, 'nothing was saved');
+
+  // The page itself opens from anywhere, and the page's own requests pass.
+  const page = await E.request(`${base}/plugin_pentra_3d`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
+  assert.equal(page.status, 200);
+  assert.match(page.body, /3D BLOCKS/);
+  for (const headers of [{ 'Sec-Fetch-Site': 'same-origin', Origin: `http://127.0.0.1:${port}` }, { 'Sec-Fetch-Site': 'none' }]) {
+    assert.equal((await E.request(`${base}/plugin_pentra_3d?action=scores`, { headers })).status, 200, JSON.stringify(headers));
+  }
+});
+
+test('a page of another origin cannot save a score through an image or a form; its link still opens the game', async () => {
+  const scoreFile = path.join(data, '.pentra_scores.json');
+  const scores = () => (fs.existsSync(scoreFile) ? fs.readFileSync(scoreFile, 'utf8') : '');
+  const kept = scores();
+  const game = `${base}/plugin_pentra_3d`;
+  const html = `<!DOCTYPE html><title>elsewhere</title>
+<img src="${game}?action=save_score&val=2147483647">
+<form id="f" method="post" action="${game}?action=save_score"><input name="val" value="2147483646"></form>
+<a id="go" href="${game}">play</a>`;
+  const other = http.createServer((req, res) => {
+    res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    res.end(html);
+  });
+  await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
+  const page = await E.openTab(browser);
+  try {
+    // The browser itself blocks the image's JSON reply from the page (ORB); what counts is
+    // whether the request saved anything on its way.
+    const isImage = (r) => r.url().includes('val=2147483647');
+    const image = Promise.race(['requestfinished', 'requestfailed'].map((e) => page.waitForEvent(e, { predicate: isImage, timeout: 15000 })));
+    await page.goto(`http://127.0.0.1:${other.address().port}/`);
+    await image;
+    const [form] = await Promise.all([page.waitForNavigation({ timeout: 15000 }),
+      page.evaluate(() => document.getElementById('f').submit())]);
+    assert.equal(form.status(), 403);
+    assert.equal(scores(), kept, 'nothing was saved');
+
+    await page.goto(`http://127.0.0.1:${other.address().port}/`);
+    await Promise.all([page.waitForURL(game, { timeout: 15000 }), page.click('#go')]);
+    await E.booted(page);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.context().close();
+    await new Promise((resolve) => other.close(resolve));
+  }
+});
+
+test('a link to the score file that another user planted in a folder others may write to is not followed', async (t) => {
+  if (process.getuid() !== 0) {
+    t.skip('needs root, to plant a link as another user');
+    return;
+  }
+  const six = path.join(dir, 'link');
+  const linkData = path.join(six, 'data');
+  fs.mkdirSync(path.join(six, 'tmp'), { recursive: true });
+  const run = await E.startHost(six, { nodes: [{ name: 'node', data: linkData }] });
+  try {
+    const { uid, gid } = run.host.user;
+    const victimDir = path.join(six, 'victim');
+    const victim = path.join(victimDir, 'precious.json');
+    fs.mkdirSync(victimDir);
+    fs.writeFileSync(victim, 'precious\n');
+    fs.chownSync(victimDir, uid, gid);
+    fs.chownSync(victim, uid, gid);
+    const nobody = Number(spawnSync('id', ['-u', 'nobody'], { encoding: 'utf8' }).stdout);
+    const link = path.join(linkData, '.pentra_scores.json');
+    fs.symlinkSync(victim, link);
+    fs.lchownSync(link, nobody, nobody);
+    fs.chmodSync(linkData, 0o1777);
+
+    const res = await E.request(`${run.nodes.node}/plugin_pentra_3d?action=save_score&val=5`);
+    assert.match(res.body, /^\{"ok":false,"error":"score_store_unwritable"/);
+    assert.equal(fs.readFileSync(victim, 'utf8'), 'precious\n', 'the file the link names is unchanged');
+    assert.deepEqual(fs.readdirSync(victimDir), ['precious.json'], 'no lock beside it');
+    assert.ok(fs.lstatSync(link).isSymbolicLink(), 'the link itself stays');
+  } finally {
+    await run.stop();
   }
 });

@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { JSON_HEADER } from '../values.mjs';
 
 // Characters that must be encoded in a URL, to check the printed one.
 const PASSWORD = 'p@ss w&rd+1';
@@ -18,7 +19,7 @@ before(async () => {
   data = path.join(dir, 'data');
   fs.mkdirSync(data);
   fs.writeFileSync(path.join(data, '.pentra_scores.json'), '{"scores":[321,20]}\n');
-  play = await E.startPlay(dir, ['--port', '0', '--data', data, '--password', PASSWORD, '--program', E.BIN]);
+  play = await E.startHost(dir, { nodes: [{ name: 'node', data, password: PASSWORD }] });
   base = play.nodes.node;
   browser = await E.launch();
 });
@@ -50,7 +51,7 @@ test('requests without the right password get the 145-byte refusal as an HTTP 40
 
 test('the header, a bearer token or the pwd field lets a request in; discovery needs none', async () => {
   const url = `${base}/plugin_pentra_3d?action=scores`;
-  const expected = 'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([321, 20]);
+  const expected = JSON_HEADER + E.scoresBody([321, 20]);
   for (const opts of [
     { headers: { 'X-Bot-Password': PASSWORD } },
     { headers: { Authorization: `Bearer ${PASSWORD}` } },

@@ -1,11 +1,12 @@
-// The Windows build under wine behind lighttpd (scripts/play --windows) next to the native
-// build (scripts/play): both nodes, with the same password and the same score file, must
-// answer every request byte for byte alike.
+// The Windows build under wine behind lighttpd (as scripts/play --windows runs it) next to
+// the native build: both nodes, with the same password and the same score file, must answer
+// every request byte for byte alike.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { JSON_HEADER } from '../values.mjs';
 
 const PASSWORD = 'w1ne pw';
 const SCORES = '{"scores":[900,40,40,7]}\n';
@@ -14,30 +15,27 @@ let dir, native, windows, browser;
 const data = {};
 
 // Starts one node of the pair with its own data folder holding SCORES.
-async function startNode(name, args, opts) {
+async function startNode(name, options) {
   const root = path.join(dir, name);
   data[name] = path.join(root, 'data');
   fs.mkdirSync(path.join(root, 'tmp'), { recursive: true });
   fs.mkdirSync(data[name]);
   fs.writeFileSync(path.join(data[name], '.pentra_scores.json'), SCORES);
-  return E.startPlay(root, ['--port', '0', '--data', data[name], '--password', PASSWORD, ...args], opts);
+  return E.startHost(root, { nodes: [{ name: 'node', data: data[name], password: PASSWORD }], ...options });
 }
 
 before(async () => {
   if (!E.EXE || !fs.existsSync(E.EXE)) throw new Error('PENTRA_EXE must name the built Windows program');
   dir = E.scratch('windows');
-  native = await startNode('native', ['--program', E.BIN]);
+  native = await startNode('native', {});
   // The wine prefix is kept between runs in the work folder: a new one takes about ten
   // seconds to create.
-  windows = await startNode('wine', ['--windows', '--program', E.EXE], {
-    timeoutMs: 180000,
-    env: { PENTRA_WINEPREFIX: path.join(E.WORK, 'wineprefix') },
-  });
+  windows = await startNode('wine', { windows: true, program: E.EXE, wineprefix: path.join(E.WORK, 'wineprefix') });
 });
 after(async () => {
   try {
     await browser?.close();
-    if (windows) await windows.stop(120000);
+    if (windows) await windows.stop();
   } finally {
     if (native) await native.stop();
   }
@@ -56,14 +54,13 @@ async function bothAlike(rest, opts = {}) {
 
 test('the scores reply of the .exe under wine equals the native one byte for byte', async () => {
   const reply = await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
-  assert.equal(E.asCgiReply(reply),
-    'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n' + E.scoresBody([900, 40, 40, 7]));
+  assert.equal(E.asCgiReply(reply), JSON_HEADER + E.scoresBody([900, 40, 40, 7]));
   await bothAlike('?action=highscore&pwd=w1ne%20pw');
   await bothAlike('?action=leaderboard', { headers: { Authorization: `Bearer ${PASSWORD}` } });
   await bothAlike('?action=nope', { headers: { 'X-Bot-Password': PASSWORD } });
 });
 
-test('every run of the .exe joins the one wine session that scripts/play keeps alive', async () => {
+test('every run of the .exe joins the one wine session that the host keeps alive', async () => {
   await bothAlike('?action=scores', { headers: { 'X-Bot-Password': PASSWORD } });
   const servers = E.processesMentioning(path.join(E.WORK, 'wineprefix')).filter((p) => p.includes('wineserver'));
   assert.equal(servers.length, 1, servers.join('\n'));

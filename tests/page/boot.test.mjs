@@ -92,7 +92,8 @@ test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request 
   await H.keys(page, ['Enter', ' ', ' ']);
   await H.frames(page, 5, 16);
   assert.equal(server.requests.length, 1);
-  assert.deepEqual(page.__requests, [server.url('/plugin_pentra_3d'), server.url('/plugin_pentra_3d?action=scores')]);
+  // Nor anywhere else, as the browser saw it (WebKit's WebDriver cannot say).
+  if (page.__requests) assert.deepEqual(page.__requests, [server.url('/plugin_pentra_3d'), server.url('/plugin_pentra_3d?action=scores')]);
   assert.deepEqual(await H.pageErrors(page), []);
 });
 

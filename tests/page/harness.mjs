@@ -1,7 +1,8 @@
 // Shared harness for the browser tests of the game page: obtains the page
 // (from the built program, or from page/index.html while no program is
-// given), serves it from a local stand-in for the node, launches headless
-// Chromium and opens tabs whose chance, animation frames and timers are
+// given), serves it from a local stand-in for the node, launches the browser
+// named by PENTRA_ENGINE (chromium, the default, firefox or webkit; see
+// README) and opens tabs whose chance, animation frames and timers are
 // controlled from the test.
 
 import { after, before } from 'node:test';
@@ -13,10 +14,15 @@ import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
 import { COLS, ROWS, DEPTH, SHAPES, project, shadeHex, randomsForOrder } from './model.mjs';
+import { PAGE_HEADER, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
+
+// The engine this run tests; Chromium's tabs are Playwright's own pages, the
+// others come from engines.mjs with the same calls.
+export const ENGINE = process.env.PENTRA_ENGINE || 'chromium';
 
 const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const SCORES_EMPTY = '{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":0,"scores":[]}\n';
+export { PAGE_HEADER };
+export const SCORES_EMPTY = scoresBody([]);
 
 let pageCache = null;
 
@@ -40,6 +46,20 @@ export function loadPage() {
 
 // --- the stand-in node ----------------------------------------------------
 
+// The controls (initScript) for the pages of Firefox and WebKit tabs: written
+// into the served page just before the page's own script, which they precede
+// as an init script would, and removed from the document as they run.
+let pageScript = '';
+
+function pageWithControls(html) {
+  if (!pageScript) return html;
+  const text = html.toString('latin1');
+  const at = text.lastIndexOf('<script>');
+  return Buffer.from(text.slice(0, at) + `<script>${pageScript}document.currentScript.remove();</script>` + text.slice(at), 'latin1');
+}
+
+const attr = (v) => String(v).replace(/&/g, '&amp;').replace(/"/g, '&quot;');
+
 // Serves the page on the node route (/plugin_pentra_3d) and the hub route
 // (/plugins?plugin=...), records every other request and answers the JSON
 // requests with `server.reply(request)` ({status, body, type}).
@@ -56,6 +76,16 @@ export async function startServer() {
       res.writeHead(404).end();
       return;
     }
+    if (url.pathname === '/frame') {
+      // A page holding one frame of the given size: src, w, h, and sandbox
+      // (the frame's sandbox attribute) when given.
+      const q = url.searchParams;
+      const sandbox = q.has('sandbox') ? ` sandbox="${attr(q.get('sandbox'))}"` : '';
+      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+      res.end(`<!doctype html><title>frame</title><style>body{margin:0}iframe{display:block;border:0}</style>` +
+        `<iframe${sandbox} style="width:${Number(q.get('w'))}px;height:${Number(q.get('h'))}px" src="${attr(q.get('src'))}"></iframe>`);
+      return;
+    }
     if (url.pathname === '/blank') {
       res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
       res.end('<!doctype html><title>blank</title>');
@@ -66,7 +96,7 @@ export async function startServer() {
       (url.pathname === '/plugin_pentra_3d' || (url.pathname === '/plugins' && url.searchParams.has('plugin')));
     if (isPage && req.method === 'GET') {
       res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8', 'Cache-Control': 'no-store' });
-      res.end(html);
+      res.end(pageWithControls(html));
       return;
     }
     state.requests.push(rec);
@@ -97,9 +127,9 @@ function defaultReply() {
 }
 
 export function scoresReply(highscore, scores = highscore ? [highscore] : []) {
-  return { body: `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${highscore},"scores":[${scores.join(',')}]}\n` };
+  return { body: scoresBody(scores, highscore) };
 }
-export const REFUSAL = { status: 401, body: '{"ok":false,"error":"invalid node password"}\n' };
+export const REFUSAL = { status: 401, body: REFUSAL_BODY };
 
 // --- the browser ----------------------------------------------------------
 
@@ -120,11 +150,19 @@ export function useBrowser(assign, { tab = true } = {}) {
 }
 
 export async function launch() {
+  if (ENGINE === 'firefox') return (await import('./engines.mjs')).firefox();
+  if (ENGINE === 'webkit') return (await import('./engines.mjs')).webkit();
+  if (ENGINE !== 'chromium') throw new Error(`unknown PENTRA_ENGINE ${ENGINE}`);
   return chromium.launch({
     executablePath: '/usr/bin/chromium',
     args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
+}
+
+// Options of a test that only Chromium runs; `why` says what the others lack.
+export function chromiumOnly(why) {
+  return ENGINE === 'chromium' ? LIMIT : { ...LIMIT, skip: `Chromium only: ${why}` };
 }
 
 // Runs in the page before its own script: seeded chance, frames handed out by
@@ -226,8 +264,13 @@ function initScript({ seed, storageThrows }) {
 
 // Opens a context and a tab with the controls installed. Options: seed,
 // colorScheme (default dark), viewport, deviceScaleFactor, hasTouch,
-// storageThrows.
+// storageThrows. Firefox and WebKit tabs have no deviceScaleFactor or
+// hasTouch (README).
 export async function openTab(browser, opts = {}) {
+  if (ENGINE !== 'chromium') {
+    const source = `(${initScript})(${JSON.stringify({ seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows })});`;
+    return browser.newTab({ colorScheme: opts.colorScheme || 'dark', viewport: opts.viewport, beforeGoto: () => { pageScript = source; } });
+  }
   const ctx = await browser.newContext({
     colorScheme: opts.colorScheme || 'dark',
     viewport: opts.viewport || { width: 800, height: 600 },
@@ -247,7 +290,7 @@ export async function openTab(browser, opts = {}) {
 // boot to finish (its 60 ms timer included) and for the boot request to settle.
 export async function load(page, server, p = '/plugin_pentra_3d', { settle = true } = {}) {
   page.__pageErrors.length = 0;
-  page.__requests.length = 0;
+  if (page.__requests) page.__requests.length = 0;  // WebKit's driver reports none
   await page.goto(server.url(p));
   await waitFor(page, () => window.__pendingTimers() === 0);
   if (settle) await waitFor(page, () => window.__settled >= 1);
@@ -262,14 +305,37 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
 // Every test ends within this time, however loaded the machine is.
 export const LIMIT = { timeout: 120000 };
 
+// Opens a page of the server's holding one frame of the given size that shows
+// `src`, waits for the game in the frame to boot, and returns the frame (with
+// evaluate, waitForFunction and click). `sandbox` is the frame's sandbox
+// attribute: "allow-scripts" makes a browser that refuses storage.
+export async function loadFramed(page, server, src, { width = 800, height = 600, sandbox } = {}) {
+  const q = new URLSearchParams({ src, w: width, h: height });
+  if (sandbox !== undefined) q.set('sandbox', sandbox);
+  await page.goto(server.url('/frame?' + q));
+  const frame = ENGINE === 'chromium' ? await (await page.$('iframe')).contentFrame() : await page.frame('iframe');
+  await waitFor(frame, () => !!window.__pendingTimers && window.__pendingTimers() === 0 && window.__settled >= 1);
+  return frame;
+}
+
+// Gives the frame of loadFramed a new size; waits until its page sees it.
+export async function resizeFrame(page, frame, width, height) {
+  await page.evaluate(([w, h]) => {
+    const f = document.querySelector('iframe');
+    f.style.width = `${w}px`;
+    f.style.height = `${h}px`;
+  }, [width, height]);
+  await waitFor(frame, ([w, h]) => innerWidth === w && innerHeight === h, [width, height]);
+}
+
 export async function waitFor(page, fn, arg, timeout = 20000) {
   await page.waitForFunction(fn, arg, { polling: 10, timeout });
 }
 
 // Errors seen by the page: uncaught exceptions and unhandled rejections.
 export async function pageErrors(page) {
-  const inPage = await page.evaluate(() => window.__errs.slice());
-  return [...new Set([...page.__pageErrors, ...inPage])];
+  const inPage = await page.evaluate(() => (window.__errs || []).slice());
+  return [...new Set([...(page.__pageErrors || []), ...inPage])];
 }
 
 // Empties the origin's storage and stores the given keys, from a blank page

@@ -4,7 +4,7 @@
 import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
-import { Game, SHAPES, cellsOf } from './model.mjs';
+import { Game, SHAPES, cellsOf, spawnPos } from './model.mjs';
 
 let server, browser, page;
 H.useBrowser((s) => ({ server, browser, page } = s));
@@ -85,6 +85,67 @@ test('the key table: each key acts, letter case counts, table keys are always pr
   assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
   await H.keys(page, ['Escape']);
   assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
+test('real key presses: a seeded game on the hub form with a password, through the key table, hold, pause and resume, hard drops to GAME OVER, then the save', H.LIMIT, async () => {
+  await H.setStorage(page, server, {});
+  server.reset();
+  await H.load(page, server, '/plugins?plugin=plugin_pentra_3d&node=west&pwd=k%20y');
+  const bags = ['TIOJLSZ', 'SZJLOIT', 'IJLOSTZ', 'ZTSOLJI'];
+  await H.setBags(page, bags);
+  const press = async (...list) => {
+    for (const k of list) await page.keyboard.press(k);
+  };
+  await press('Enter');
+  assert.equal((await H.dialog(page)).on, false, 'Enter starts the game');
+  const g = new Game(bags.join(''));
+  const table = [
+    ['ArrowLeft', 'left'], ['a', 'left'], ['A', 'left'], ['ArrowRight', 'right'], ['d', 'right'], ['D', 'right'],
+    ['ArrowUp', 'cw'], ['w', 'cw'], ['W', 'cw'], ['x', 'cw'], ['X', 'cw'], ['z', 'ccw'], ['Z', 'ccw'],
+    ['ArrowDown', 'down'], ['s', 'down'], ['S', 'down'], ['q', 'none'], ['Enter', 'none'],
+  ];
+  for (const [key, what] of table) {
+    await press(key);
+    act[what](g);
+    await sameAs(page, g, `after ${JSON.stringify(key)}`);
+  }
+  // c holds the T (turned as it is) and brings the next piece; after a drop,
+  // C swaps the T back in at the top.
+  await press('c');
+  let held = g.piece;
+  g.spawn();
+  await sameAs(page, g, 'after c');
+  await press(' ');
+  g.hardDrop();
+  await press('C');
+  [held, g.piece] = [g.piece, { ...held, ...spawnPos(held.b) }];
+  await sameAs(page, g, 'after C');
+  assert.equal(held.k, 'O', 'the O went into the hold');
+
+  await press('p');
+  assert.deepEqual(await H.dialog(page), { on: true, title: 'PAUSED', sub: `Score ${g.score} - 0 lines.`, btn: 'Resume' });
+  await press('ArrowLeft', ' ', 'c', 'Enter');
+  await sameAs(page, g, 'keys while paused');
+  await press('P');
+  assert.equal((await H.dialog(page)).on, false, 'P resumes');
+  await press('Escape');
+  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
+  await press('Escape');
+  assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+
+  for (let i = 0; i < 40 && !g.over; i++) {
+    await press(' ');
+    g.hardDrop();
+  }
+  assert.ok(g.over);
+  assert.deepEqual(await H.dialog(page), { on: true, title: 'GAME OVER', sub: `Score ${g.score} - ${g.lines} lines. Best ${g.score}.`, btn: 'Play Again' });
+  await H.waitFor(page, () => window.__settled >= 2);
+  const form = '&node=west&pwd=k%20y';
+  assert.deepEqual(server.requests.map((r) => [r.method, r.url, r.headers['x-bot-password']]), [
+    ['GET', `/plugins?plugin=plugin_pentra_3d&action=scores${form}`, 'k y'],
+    ['GET', `/plugins?plugin=plugin_pentra_3d&action=save_score&val=${g.score}${form}`, 'k y'],
+  ]);
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
@@ -194,7 +255,10 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
-test('touch: a tap turns the piece and a swipe moves it', H.LIMIT, async () => {
+// Firefox and WebKit are driven without touch emulation: their taps and swipes
+// are the mouse gestures above, which reach the page as the same pointer events.
+test('touch: a tap turns the piece and a swipe moves it',
+  H.chromiumOnly('a touch screen is emulated through Playwright\'s hasTouch and swipes through the DevTools protocol'), async () => {
   const tp = await H.openTab(browser, { hasTouch: true });
   try {
     await H.load(tp, server);

@@ -6,6 +6,7 @@ import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { Game, SHAPE, SHAPES, spawnPos, cellsOf, rotated, bestPlacement, shadeHex } from './model.mjs';
+import { unwritable } from '../values.mjs';
 
 let server, page;
 H.useBrowser((s) => ({ server, page } = s));
@@ -244,7 +245,7 @@ test('game over: the dialog, one save request above the best, and nothing sent f
   const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
   const end = topOut(bags);
   server.reply = (r) => (r.query.get('action') === 'save_score'
-    ? { body: '{"ok":false,"error":"score_store_unwritable","highscore":' + (end.score + 1000) + '}\n' }
+    ? { body: unwritable(end.score + 1000) }
     : { body: H.SCORES_EMPTY });
 
   await startWith(bags);

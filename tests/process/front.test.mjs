@@ -3,13 +3,12 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, PAGE_HEADER, run, scoresReply, scratch, startTarget, stopTarget } from './harness.mjs';
+import { hostPath, json, readCases, run, scratch, startTarget, stopTarget } from './harness.mjs';
+import { DISCOVERY, INVALID_SCORE, PAGE_HEADER, scoresReply, UNKNOWN_ACTION, VERSION_LINE } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-const DISCOVERY = '{"name":"pentra","desc":"3D block game"}\n';
-const VERSION = 'plugin_pentra_3d 1.0.0\n';
 const PAGE = fs.readFileSync(path.join(import.meta.dirname, '../../page/index.html'));
 
 // A store of its own for each request group, so that replies are predictable.
@@ -34,7 +33,7 @@ describe('discovery', () => {
   test('--version prints identifier and version without a password', async () => {
     const r = await run({ args: ['--version'], env: { BOT_PASSWORD: 'pw' } });
     assert.equal(r.status, 0);
-    assert.equal(r.text, VERSION);
+    assert.equal(r.text, VERSION_LINE);
   });
 
   test('--meta as a later argument, or any other first argument, is a request', async () => {
@@ -88,7 +87,7 @@ describe('JSON route', () => {
       assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), scoresReply([1200, 800]));
     }
     for (const a of ['Scores', 'scores%20', 'scores+', 'x']) {
-      assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), '{"ok":false,"error":"unknown_action"}\n', a);
+      assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), UNKNOWN_ACTION, a);
     }
   });
 
@@ -102,7 +101,7 @@ describe('JSON route', () => {
     const env = { ...store('post'), REQUEST_METHOD: 'POST' };
     assert.equal(await json({ ...env, CONTENT_LENGTH: '9' }, { input: 'score=321' }), scoresReply([321]));
     assert.equal(await json({ ...env, QUERY_STRING: 'action=scores', CONTENT_LENGTH: '6' }, { input: 'val=99' }), scoresReply([321]));
-    assert.equal(await json({ ...env }), '{"ok":false,"error":"invalid_score"}\n');
+    assert.equal(await json({ ...env }), INVALID_SCORE);
     assert.equal(await json({ ...env, REQUEST_METHOD: 'POSTX', CONTENT_LENGTH: '3' }, { input: '400' }), scoresReply([400, 321]));
   });
 });
@@ -115,7 +114,7 @@ describe('body intake', () => {
       if (len !== undefined) e.CONTENT_LENGTH = len;
       // Input stays open: any read would block.
       const body = await json(e, { input: 'val=5', holdInput: true });
-      assert.equal(body, '{"ok":false,"error":"invalid_score"}\n', `length ${len}`);
+      assert.equal(body, INVALID_SCORE, `length ${len}`);
     }
   });
 
@@ -152,23 +151,12 @@ describe('body intake', () => {
 });
 
 describe('score text precedence', () => {
-  const cases = [
-    ['val=12', 'val=99', [12]],
-    ['score=7', 'val=8', [8]],
-    ['score=7', 'name=x', [7]],
-    ['', '{"points": 1500}', [1500]],
-    ['val=', 'name=ab2&score=50', [2]],
-    ['', 'x=-3&y=4', null],
-    ['', 'val=+42', [42]],
-    ['val=%2042abc', '', [42]],
-    ['val=42.9', '', [42]],
-    ['val=99999999999', '', [2147483647]],
-  ];
-  for (const [query, body, expected] of cases) {
+  // The requests whose score text the unit tests pick; here they are saved.
+  for (const [query, body, , saved] of readCases('score_texts.tsv')) {
     test(`query "${query}" with body "${body}"`, async () => {
       const env = { ...store('prec'), QUERY_STRING: `action=save_score&${query}`, CONTENT_LENGTH: String(body.length) };
-      const reply = await json(env, { input: body });
-      assert.equal(reply, expected ? scoresReply(expected) : '{"ok":false,"error":"invalid_score"}\n');
+      const reply = await json(env, { input: Buffer.from(body, 'latin1') });
+      assert.equal(reply, saved === 'invalid' ? INVALID_SCORE : scoresReply([Number(saved)]));
     });
   }
 });

@@ -5,6 +5,7 @@ import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { JSON_HEADER } from '../values.mjs';
 
 export const BIN = process.env.PENTRA_BIN;
 export const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
@@ -130,17 +131,20 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell,
   });
 }
 
-export const PAGE_HEADER = 'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const JSON_HEADER =
-  'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n\r\n';
-export const REFUSAL =
-  'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n' +
-  'Cache-Control: no-store\r\n\r\n{"ok":false,"error":"invalid node password"}\n';
-
-// The scores reply body for a list of entries.
-export function scoresReply(entries) {
-  const high = entries.length ? entries[0] : 0;
-  return `{"ok":true,"plugin":"plugin_pentra_3d","version":"1.0.0","highscore":${high},"scores":[${entries.join(',')}]}\n`;
+// The rows of a case table in tests/cases, which the process suite shares with the unit
+// tests: one case a line, fields separated by tabs, "\xHH" for the byte HH and "\\" for a
+// backslash; empty lines and lines that begin with "#" are passed over. Fields are byte
+// texts (one character a byte).
+export function readCases(name) {
+  const text = fs.readFileSync(path.join(import.meta.dirname, '..', 'cases', name), 'latin1');
+  const unescape = (field) =>
+    field.replace(/\\(\\|x[0-9a-fA-F]{2})/g, (_, e) => (e === '\\' ? e : String.fromCharCode(parseInt(e.slice(1), 16))));
+  const rows = text
+    .split('\n')
+    .filter((line) => line !== '' && !line.startsWith('#'))
+    .map((line) => line.split('\t').map(unescape));
+  if (rows.length === 0) throw new Error(`tests/cases/${name} holds no case`);
+  return rows;
 }
 
 // Runs a JSON request against a score file and returns the body after the JSON header,

@@ -5,7 +5,8 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { BIN, hostPath, json, scoresReply, scratch, startTarget, stopTarget, WINE, wineEnvironment } from './harness.mjs';
+import { BIN, hostPath, json, scratch, startTarget, stopTarget, WINE, wineEnvironment } from './harness.mjs';
+import { scoresReply } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);

@@ -3,13 +3,12 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, run, scoresReply, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { hostPath, json, readCases, run, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { INVALID_SCORE as INVALID, scoresReply, unwritable } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-const INVALID = '{"ok":false,"error":"invalid_score"}\n';
-const unwritable = (high) => `{"ok":false,"error":"score_store_unwritable","highscore":${high}}\n`;
 
 function fileStore(name, content) {
   const file = path.join(scratch(name), 'scores.json');
@@ -53,22 +52,11 @@ describe('saving', () => {
 });
 
 describe('loading', () => {
-  const cases = [
-    ['{"scores":[-5]}', [5]],
-    ['[0,7]', [7]],
-    ['[12 34,5]', [12, 5]],
-    ['[1e3]', [1]],
-    ['{"scores":[[9],[8]]}', [9]],
-    ['[3,9]', [3, 9]],
-    ['no list here', []],
-    ['[1,2,3,4,5,6,7,8,9,10,11,12]', [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]],
-    ['[99999999999]', [2147483647]],
-    ['[\u0000 5]', []],
-  ];
-  for (const [content, expected] of cases) {
+  // The texts the unit tests hand to the scan, here as score files.
+  for (const [content, entries] of readCases('score_files.tsv')) {
     test(`file ${JSON.stringify(content)}`, async () => {
-      const { env } = fileStore('load', content);
-      assert.equal(await scores(env), scoresReply(expected));
+      const { env } = fileStore('load', Buffer.from(content, 'latin1'));
+      assert.equal(await scores(env), scoresReply(entries === 'none' ? [] : entries.split(',').map(Number)));
     });
   }
 
@@ -218,6 +206,41 @@ describe('safe rewrites', () => {
     assert.equal(await save(env, '60'), scoresReply([60, 50]));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[60,50]}\n');
     assert.ok(!fs.existsSync(path.join(path.dirname(file), 'victim.json')));
+  });
+
+  // The issue this guards against: in a data folder open to all, a link planted by another
+  // user turned a save into a write over a file of the program's user.
+  const plantedSkip = WINE
+    ? 'the Windows build follows every link; the rule is the POSIX build\'s'
+    : process.getuid() !== 0 && 'only root can give a link to another user';
+  test('a link planted by another user in a folder open to all is not followed', { skip: plantedSkip }, async () => {
+    const root = scratch('planted');
+    const data = path.join(root, 'data');
+    fs.mkdirSync(data);
+    fs.chmodSync(data, 0o1777);
+    const victim = path.join(root, 'victim.json');
+    fs.writeFileSync(victim, '{"scores":[123]}\n');
+    const file = path.join(data, '.pentra_scores.json');
+    const plant = (at, target, uid = 65534) => {
+      fs.symlinkSync(target, at);
+      fs.lchownSync(at, uid, uid);
+    };
+    const env = { BOT_PLUGIN_DIR: hostPath(data) };
+    plant(file, victim);
+    assert.equal(await scores(env), scoresReply([]), 'read as an empty table');
+    assert.equal(await save(env, '60'), unwritable(60));
+    fs.unlinkSync(file);
+    fs.writeFileSync(file, '{"scores":[9]}\n');
+    plant(`${file}.lock`, path.join(root, 'made.lock'));
+    assert.equal(await save(env, '60'), unwritable(60));
+    assert.equal(fs.readFileSync(victim, 'latin1'), '{"scores":[123]}\n');
+    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[9]}\n');
+    assert.deepEqual(fs.readdirSync(root).sort(), ['data', 'victim.json'], 'nothing created beside the target');
+    // The program's own link there keeps working.
+    fs.unlinkSync(file);
+    plant(file, victim, process.getuid());
+    assert.equal(await save(env, '60'), scoresReply([123, 60]));
+    assert.equal(fs.readFileSync(victim, 'latin1'), '{"scores":[123,60]}\n');
   });
 
   test('a failed write answers unwritable and leaves the old file whole', async () => {

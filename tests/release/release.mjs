@@ -4,16 +4,12 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { ROOT, VERSION } from '../values.mjs';
 
 export const DIST = process.env.PENTRA_DIST;
 if (!DIST) throw new Error('PENTRA_DIST must name the folder that scripts/release wrote');
 export const WORK = process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-release-tests');
-export const ROOT = path.resolve(import.meta.dirname, '..', '..');
-
-// The one place the version is written.
-export const VERSION = /project\(pentra [^)]*VERSION (\d+\.\d+\.\d+)\)/.exec(
-  fs.readFileSync(path.join(ROOT, 'CMakeLists.txt'), 'utf8'),
-)[1];
+export { ROOT, VERSION };
 export const ZIP = `pentra-${VERSION}-windows-x86_64.zip`;
 export const TGZ = `pentra-${VERSION}-linux-x86_64.tar.gz`;
 // The release is built from HEAD, and its entries carry HEAD's time.

@@ -1,9 +1,12 @@
 #include "platform.hpp"
 #include "score_store.hpp"
 
+#include "cases.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,29 +41,25 @@ score_table table_of(std::initializer_list<int32_t> values) {
 
 using V = std::vector<int32_t>;
 
-TEST(ScoreFileScan, TakesWhatItCanFromAnyText) {
-    EXPECT_EQ(parsed("{\"scores\":[1200,800]}\n"), (V{1200, 800}));
-    EXPECT_EQ(parsed("{\"scores\":[-5]}"), (V{5}));
-    EXPECT_EQ(parsed("[0,7]"), (V{7}));
-    EXPECT_EQ(parsed("[12 34,5]"), (V{12, 5}));
-    EXPECT_EQ(parsed("[1e3]"), (V{1}));
-    EXPECT_EQ(parsed("[1.9,2]"), (V{1, 2}));
-    EXPECT_EQ(parsed("{\"scores\":[[9],[8]]}"), (V{9}));
-    EXPECT_EQ(parsed("{\"best\":[4,2]}"), (V{4, 2}));
-    EXPECT_EQ(parsed("[3,9]"), (V{3, 9}));
-    EXPECT_EQ(parsed("{\"scores\":7}"), V{});
-    EXPECT_EQ(parsed(""), V{});
-    EXPECT_EQ(parsed("[99999999999]"), (V{2147483647}));
-    EXPECT_EQ(parsed("{\"x\":[1],\"scores\":[2]}"), (V{2})) << "the key decides where to look";
-    EXPECT_EQ(parsed("\"scores\" no list [5]"), (V{5}));
-    EXPECT_EQ(parsed("[\xff\x80 6 ]"), (V{6}));
+// The entries column of tests/cases/score_files.tsv.
+V entry_list(const std::string& text) {
+    V out;
+    if (text == "none")
+        return out;
+    std::stringstream in(text);
+    std::string entry;
+    while (std::getline(in, entry, ','))
+        out.push_back(static_cast<int32_t>(std::stol(entry)));
+    return out;
 }
 
-TEST(ScoreFileScan, StopsAtTenEntriesAndAtTheClosingBracket) {
-    EXPECT_EQ(parsed("[1,2,3,4,5,6,7,8,9,10,11,12]"), (V{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    EXPECT_EQ(parsed("[5] 6,7"), (V{5}));
-    EXPECT_EQ(parsed("[a, ,5"), (V{5}));
-    EXPECT_EQ(parsed("{\"scores\":[],\"x\":[7]}"), V{}) << "an empty list ends the scan";
+// The scan takes what it can from any text, at most ten entries, and stops at the closing
+// bracket. The process suite loads the same texts from files.
+TEST(ScoreFileScan, CasesOfTheSharedTable) {
+    for (const case_row& row : read_cases("score_files.tsv")) {
+        ASSERT_EQ(row.size(), 2u) << describe(row);
+        EXPECT_EQ(parsed(row[0]), entry_list(row[1])) << describe(row);
+    }
 }
 
 TEST(Insertion, KeepsOrderAndDuplicates) {
@@ -225,6 +224,102 @@ TEST_F(ScoreFile, LinkResultsThatDoNotFitAreRefused) {
     EXPECT_FALSE(platform_resolve_links(rel.c_str(), out.data(), cap));
     EXPECT_EQ(std::string(out.begin() + static_cast<long>(cap), out.end()), std::string(8, '#'))
         << "nothing is written past cap";
+}
+
+// A link of another user's in a folder that others may write to may have been planted to
+// turn a save into a write elsewhere. Giving a link to another user needs root.
+class PlantedLink : public ScoreFile {
+  protected:
+    fs::path folder;
+    fs::path victim;
+    void SetUp() override {
+        ScoreFile::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "only root can give a link to another user";
+        folder = dir / "open";
+        fs::create_directory(folder);
+        victim = dir / "victim.json";
+        write(victim, "{\"scores\":[123]}\n");
+        setenv("HV_PENTRA_SCORES", (folder / "scores.json").c_str(), 1);
+    }
+    // Makes a link at name in the folder, owned by uid, to target.
+    void link(const char* name, const fs::path& target, uid_t uid) const {
+        fs::create_symlink(target, folder / name);
+        ASSERT_EQ(lchown((folder / name).c_str(), uid, uid), 0);
+    }
+    static std::vector<std::string> listing(const fs::path& p) {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(p))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Nothing reads through the links, and nothing is written or created anywhere.
+    void expect_refused() const {
+        const auto before = listing(folder);
+        score_table t = table_of({5});
+        score_table_load(&t);
+        EXPECT_EQ(t.count, 0) << "read as an empty table";
+        score_lock lock;
+        EXPECT_FALSE(score_store_lock(&lock));
+        score_store_unlock(&lock);
+        t = table_of({7});
+        EXPECT_FALSE(score_table_save(&t));
+        EXPECT_EQ(read(victim), "{\"scores\":[123]}\n");
+        EXPECT_EQ(listing(dir), (std::vector<std::string>{"open", "victim.json"}))
+            << "no lock or temporary file beside the target";
+        EXPECT_EQ(listing(folder), before);
+    }
+    // The link is read and written through; it stays a link.
+    void expect_followed() const {
+        score_table t;
+        score_table_load(&t);
+        EXPECT_EQ(entries(t), (V{123}));
+        score_lock lock;
+        EXPECT_TRUE(score_store_lock(&lock));
+        score_table_insert(&t, 200);
+        EXPECT_TRUE(score_table_save(&t));
+        score_store_unlock(&lock);
+        EXPECT_EQ(read(victim), "{\"scores\":[200,123]}\n");
+        EXPECT_TRUE(fs::is_symlink(folder / "scores.json"));
+    }
+};
+
+TEST_F(PlantedLink, IsNeitherReadNorWrittenThrough) {
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    link("scores.json", victim, 65534);
+    expect_refused();
+    // Group members are other users too, and a folder without the sticky bit is as open.
+    ASSERT_EQ(chmod(folder.c_str(), 0775), 0);
+    expect_refused();
+    // Every link of a chain is judged: the program's own link leads to a planted one.
+    fs::remove(folder / "scores.json");
+    link("hop", victim, 65534);
+    link("scores.json", "hop", 0);
+    expect_refused();
+    // No link is followed at the lock's path, planted or not.
+    fs::remove(folder / "scores.json");
+    write(folder / "scores.json", "{\"scores\":[9]}\n");
+    link("scores.json.lock", dir / "elsewhere", 0);
+    score_lock lock;
+    EXPECT_FALSE(score_store_lock(&lock));
+    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+}
+
+TEST_F(PlantedLink, OfTheProgramsUserOrTheFoldersOwnerIsFollowed) {
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    link("scores.json", victim, 0);
+    expect_followed();
+    fs::remove(folder / "scores.json");
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    link("scores.json", victim, 65534);
+    write(victim, "{\"scores\":[123]}\n");
+    expect_followed();
+    // Anyone's link counts in a folder that only its owner may write to.
+    ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    write(victim, "{\"scores\":[123]}\n");
+    expect_followed();
 }
 
 TEST_F(ScoreFile, LockIsReleasedAndItsFileKept) {

@@ -1,0 +1,553 @@
+// The measurements of scripts/bench, which installs what is missing, builds the plugin and
+// the C drivers (build/bench/embed, build/bench/spawn_bench), then runs this:
+//   1. request cost: one run of the plugin per request (page, "scores", "save_score")
+//      against floor programs generated here that only write the same reply bytes (and, for
+//      the save, do the same durable file replacement); natively and, for the .exe, under
+//      wine; timed by spawn_bench, side by side (A B A B ...);
+//   2. the page in headless Chromium (page_bench.mjs), and its frame rate in headless
+//      Chromium and Firefox with and without its backdrop blurs (frame_rate.mjs);
+//   3. requests per second through the local node host with wrk, against the same host
+//      running the floor program.
+// Writes build/bench/results.md (the tables, also printed), the drivers' CSV files and
+// page.json and frame_rate.json. stats.mjs does the arithmetic and the rows; bench/README.md
+// explains them.
+//
+// Usage: node bench/bench.mjs [--smoke] [--skip-wine] [--skip-page] [--skip-host]
+
+import { spawn, spawnSync } from 'node:child_process';
+import {
+  accessSync, appendFileSync, constants, copyFileSync, mkdirSync,
+  readFileSync, rmSync, writeFileSync,
+} from 'node:fs';
+import { release } from 'node:os';
+import { basename, dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import {
+  HOST_ALIGN, HOST_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS, hostRow, routeRow, row, splitReply,
+} from './stats.mjs';
+
+const ROOT = dirname(dirname(fileURLToPath(import.meta.url)));
+const OUT = join(ROOT, 'build/bench');
+const GEN = join(OUT, 'gen');
+const WORK = join(OUT, 'work');
+const RUN_DIR = join(OUT, 'run');
+const RESULTS = join(OUT, 'results.md');
+const PLUGIN = join(ROOT, 'build/linux/plugin_pentra_3d');
+const PLUGIN_EXE = join(ROOT, 'build/windows/plugin_pentra_3d.exe');
+
+// Upper bounds in seconds for each timed loop, far above what a normal run takes.
+const NATIVE_LIMIT = 900;
+const WINE_LIMIT = 1200;
+
+// The requests of the benchmark: route name and query text.
+const ROUTES = ['page', 'scores', 'save'];
+const QUERY = { page: '', scores: 'action=scores', save: 'action=save_score&val=100' };
+const ROUTE_NAME = { page: 'page', scores: '"scores"', save: '"save_score"' };
+// Two scores for the read-only routes; for the save a full table whose last entry is above
+// the saved score, so that every save rewrites the file with the same content and the reply
+// stays the same from run to run.
+const SCORES_FILE = '{"scores":[1200,800]}';
+const SAVE_FILE = '{"scores":[1200,1100,1000,900,800,700,600,500,400,300]}';
+const HOST_TARGET = '0.9';
+
+// ---- options and run counts -----------------------------------------------------------
+
+function parseOptions(argv) {
+  const o = { smoke: false, wine: true, page: true, host: true };
+  for (const arg of argv) {
+    if (arg === '--smoke') o.smoke = true;
+    else if (arg === '--skip-wine') o.wine = false;
+    else if (arg === '--skip-page') o.page = false;
+    else if (arg === '--skip-host') o.host = false;
+    else fail(`unknown option ${arg}`);
+  }
+  return o;
+}
+
+// The full run needs at least 2000 runs per program for the read-only routes; the save
+// syncs to disk twice per run and is slower, so it gets fewer.
+function runCounts(smoke) {
+  if (smoke) {
+    return { native: 20, save: 10, nativeWarmup: 3, wine: 3, wineWarmup: 1, pageFrames: 10,
+      pageTraced: 5, pageLoads: 2, pageScenes: 'basic', hostSeconds: 1, hostConnections: [1],
+      hostRounds: 1, frameRateSmoke: 'yes' };
+  }
+  return { native: 3000, save: 1000, nativeWarmup: 100, wine: 200, wineWarmup: 10,
+    pageFrames: 600, pageTraced: 200, pageLoads: 21, pageScenes: 'all', hostSeconds: 1,
+    hostConnections: [1, 8, 32], hostRounds: 21, frameRateSmoke: 'no' };
+}
+
+// The highest plugin / floor ratio accepted for kind (native or wine) and route. Natively,
+// "scores" reads the score file and the save parses and formats the table, which their
+// floors do not; under wine, starting the wine process hides such differences.
+function routeTarget(kind, route) {
+  const native = { page: '1.03', scores: '1.04', save: '1.06' };
+  return kind === 'native' ? native[route] : '1.02';
+}
+
+// ---- processes ------------------------------------------------------------------------
+
+class BenchError extends Error {}
+
+function fail(message) {
+  throw new BenchError(message);
+}
+
+// Seconds that scripts/bench spent before calling this (installing, building), so that the
+// progress lines count from its start.
+const EARLIER_SECONDS = Number(process.env.BENCH_SECONDS_BEFORE ?? 0);
+
+function progress(text) {
+  process.stderr.write(`==> [${EARLIER_SECONDS + Math.floor(process.uptime())} s] ${text}\n`);
+}
+
+// Runs a program to its end and returns its standard output; fails unless it exits with 0.
+// opts: env (the whole environment), input (bytes for standard input), timeout (seconds),
+// quiet (standard error to /dev/null; otherwise it is passed on).
+function run(program, args, opts = {}) {
+  const r = spawnSync(program, args, {
+    cwd: ROOT, env: opts.env ?? process.env, input: opts.input,
+    stdio: [opts.input === undefined ? 'ignore' : 'pipe', 'pipe', opts.quiet ? 'ignore' : 'inherit'],
+    timeout: (opts.timeout ?? 0) * 1000, maxBuffer: 64 << 20,
+  });
+  if (r.error) fail(`${basename(program)}: ${r.error.message}`);
+  if (r.status !== 0) {
+    const how = r.signal ? `ended by ${r.signal}` : `exited with status ${r.status}`;
+    fail(`${basename(program)} ${how}`);
+  }
+  return r.stdout;
+}
+
+// The full path of a program on PATH.
+function which(name) {
+  for (const dir of (process.env.PATH ?? '').split(':')) {
+    const file = join(dir || '.', name);
+    try {
+      accessSync(file, constants.X_OK);
+      return file;
+    } catch (e) {
+      // not in this folder
+    }
+  }
+  return fail(`${name} is not installed`);
+}
+
+// Resolves to whether the child process has ended within ms milliseconds.
+function ended(child, ms) {
+  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve(true);
+  return new Promise((resolve) => {
+    const timer = setTimeout(() => resolve(false), ms);
+    child.once('exit', () => {
+      clearTimeout(timer);
+      resolve(true);
+    });
+  });
+}
+
+// ---- results --------------------------------------------------------------------------
+
+// Appends lines to the results file and prints them.
+function emit(...lines) {
+  const text = lines.map((line) => line + '\n').join('');
+  appendFileSync(RESULTS, text);
+  process.stdout.write(text);
+}
+
+function tableHead(columns, align) {
+  emit(row(columns), `|${align.join('|')}|`);
+}
+
+// The text of a score file without the line end it was written with.
+function scoreTable(file) {
+  return readFileSync(file, 'utf8').replace(/\n+$/, '');
+}
+
+// ---- floors ---------------------------------------------------------------------------
+
+// Copies a program into the run folder with cp and returns the copy's path. Every program
+// measured runs from such a copy: how a file came to be written decides how its pages sit
+// in the page cache, and a program as the linker wrote it starts measurably slower (one more
+// page fault, 2 to 5% here) than a copy of it. Copies made the same way compare fairly.
+function stage(source, name = basename(source)) {
+  const dest = join(RUN_DIR, name);
+  copyFileSync(source, dest);
+  return dest;
+}
+
+// Gives each program of a comparison its own score file, in a fresh state.
+function resetFiles() {
+  writeFileSync(join(WORK, 'scores-plugin.json'), SCORES_FILE + '\n');
+  writeFileSync(join(WORK, 'scores-floor.json'), SCORES_FILE + '\n');
+  writeFileSync(join(WORK, 'save-plugin.json'), SAVE_FILE + '\n');
+  writeFileSync(join(WORK, 'save-floor.json'), SAVE_FILE + '\n');
+}
+
+// Runs the real plugin once per route and keeps its output in gen/<kind>/<route>.out; then
+// builds one floor per route whose reply is exactly that output. cmd: the plugin command
+// (program and arguments); seen: how the plugin sees the work folder; env: environment
+// entries for the plugin beside the request's.
+function makeFloors(kind, cc, cmd, seen, suffix, env) {
+  const g = join(GEN, kind);
+  mkdirSync(g, { recursive: true });
+  writeFileSync(join(WORK, 'gen-scores.json'), SCORES_FILE + '\n');
+  writeFileSync(join(WORK, 'gen-save.json'), SAVE_FILE + '\n');
+  const plugin = (extra) => run(cmd[0], cmd.slice(1).concat(extra.args ?? []),
+    { env: { ...env, ...extra.env }, timeout: 120, quiet: true });
+  writeFileSync(join(g, 'meta.out'), plugin({ args: ['--meta'] }));
+  for (const r of ROUTES) {
+    const file = r === 'save' ? 'gen-save.json' : 'gen-scores.json';
+    writeFileSync(join(g, `${r}.out`), plugin({ env: {
+      QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', HV_PENTRA_SCORES: seen + file } }));
+  }
+  // The saved score is below the whole table: the file is rewritten unchanged.
+  if (scoreTable(join(WORK, 'gen-save.json')) !== SAVE_FILE) {
+    fail('the save changed the score table; the benchmark expects it not to');
+  }
+  const { header } = splitReply(readFileSync(join(g, 'scores.out')));
+  if (!header.some((line) => line.startsWith('Content-Type: application/json'))) {
+    fail(`unexpected scores reply from ${kind} plugin`);
+  }
+  const embed = (name, file) => run(join(OUT, 'embed'), [name], { input: readFileSync(file) });
+  for (const r of ROUTES) {
+    const dir = join(g, r);
+    mkdirSync(dir, { recursive: true });
+    const parts = [embed('reply', join(g, `${r}.out`)), embed('meta', join(g, 'meta.out'))];
+    if (r === 'save') parts.push(embed('file_after', join(WORK, 'gen-save.json')));
+    const source = r === 'save' ? 'floor_save' : 'floor_reply';
+    writeFileSync(join(dir, r === 'save' ? 'save.h' : 'reply.h'), Buffer.concat(parts));
+    run(cc, ['-O2', '-static', '-Wall', '-Wextra', '-Werror', '-I', dir, '-o',
+      join(OUT, `floor_${r}${suffix}`), join(ROOT, `bench/${source}.c`)]);
+  }
+}
+
+// Checks that each reply of the native plugin reaches standard output in one write, as the
+// floors' do: every further write is a system call the floor does not make.
+function checkOneWrite() {
+  const strace = which('strace');
+  for (const r of ROUTES) {
+    const file = r === 'save' ? 'gen-save.json' : 'gen-scores.json';
+    const trace = join(OUT, `writes-${r}.txt`);
+    spawnSync(strace, ['-qq', '-e', 'trace=write', '-o', trace, PLUGIN], {
+      env: { QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', HV_PENTRA_SCORES: join(WORK, file) },
+      stdio: 'ignore', timeout: 60000,
+    });
+    let text = '';
+    try {
+      text = readFileSync(trace, 'utf8');
+    } catch (e) {
+      // no trace: counted as no write below
+    }
+    const n = text.split('\n').filter((line) => line.startsWith('write(1,')).length;
+    if (n !== 1) fail(`the plugin's ${r} reply took ${n} writes to standard output, not one`);
+  }
+}
+
+// ---- 1. request cost ------------------------------------------------------------------
+
+// Measures one route: plugin against its floor (each a command: program and arguments).
+// seen: how the programs see the work folder; env: extra environment entries; label and
+// target, when given, replace the route's name and target in the table (target null: a
+// check without a target).
+function measureRoute(kind, r, counts, pluginCmd, floorCmd, seen, env,
+  label = ROUTE_NAME[r], target = routeTarget(kind, r)) {
+  const expected = join(GEN, kind, `${r}.out`);
+  const fileP = r === 'save' ? 'save-plugin.json' : 'scores-plugin.json';
+  const fileF = r === 'save' ? 'save-floor.json' : 'scores-floor.json';
+  resetFiles();
+  const common = [`QUERY_STRING=${QUERY[r]}`, 'REQUEST_METHOD=GET',
+    ...Object.entries(env).map(([k, v]) => `${k}=${v}`)];
+  const out = run(join(OUT, 'spawn_bench'), ['-n', counts.runs, '-w', counts.warmup,
+    '-t', counts.limit, '-s', join(OUT, `${kind}-${r}.csv`),
+    'plugin', '-e', expected, ...common, `HV_PENTRA_SCORES=${seen}${fileP}`, '--', ...pluginCmd,
+    ':::',
+    'floor', '-e', expected, ...common, `HV_PENTRA_SCORES=${seen}${fileF}`, '--', ...floorCmd,
+  ].map(String), { timeout: counts.limit + 300 });
+  if (r === 'save') {
+    for (const f of [fileP, fileF]) {
+      if (scoreTable(join(WORK, f)) !== SAVE_FILE) {
+        fail(`${kind} save left ${f} with unexpected content`);
+      }
+    }
+  }
+  emit(routeRow(label, out.toString().split('\n').slice(0, 3), target));
+}
+
+function measureNative(n) {
+  progress('Request cost, native');
+  makeFloors('native', 'gcc', [PLUGIN], WORK + '/', '', {});
+  checkOneWrite();
+  emit('', '## 1. Request cost', '',
+    '### Native: build/linux/plugin_pentra_3d against static C floors (gcc -O2 -static)', '');
+  tableHead(ROUTE_COLUMNS, ROUTE_ALIGN);
+  const runPlugin = stage(PLUGIN);
+  for (const r of ROUTES) {
+    const counts = { runs: r === 'save' ? n.save : n.native, warmup: n.nativeWarmup,
+      limit: NATIVE_LIMIT };
+    measureRoute('native', r, counts, [runPlugin], [stage(join(OUT, `floor_${r}`))], WORK + '/',
+      {});
+  }
+  // The same comparison between two copies of one program: how far from 1 the method
+  // itself lands.
+  measureRoute('native', 'page', { runs: n.native, warmup: n.nativeWarmup, limit: NATIVE_LIMIT },
+    [stage(join(OUT, 'floor_page'), 'floor_page_twin')], [join(RUN_DIR, 'floor_page')],
+    WORK + '/', {}, 'A/A check: page floor against a second copy of itself', null);
+  return runPlugin;
+}
+
+// ---- wine -----------------------------------------------------------------------------
+
+const WINE_PREFIX = join(OUT, 'wineprefix');
+const WINE_HOME = join(OUT, 'winehome');
+const WINE_ENV = { WINEPREFIX: WINE_PREFIX, HOME: WINE_HOME, WINEDEBUG: '-all',
+  LC_ALL: 'C.UTF-8', WINEDLLOVERRIDES: 'mscoree,mshtml=', PATH: '/usr/bin:/bin' };
+let wineShell = null;
+
+// Starts a wine session that lasts for the whole wine measurement: `wine cmd` reading from
+// a pipe that this process keeps open, its output to /dev/null (the first wine process of
+// a session passes its output on to wine's service processes).
+function startWineSession(wine) {
+  mkdirSync(WINE_PREFIX, { recursive: true });
+  mkdirSync(WINE_HOME, { recursive: true });
+  wineShell = spawn(wine, ['cmd'], { env: { ...process.env, ...WINE_ENV },
+    stdio: ['pipe', 'ignore', 'ignore'] });
+  wineShell.on('error', () => {});  // a failed start shows in the measurements
+  wineShell.stdin.on('error', () => {});
+}
+
+// Ends the session: closing the pipe ends `wine cmd`; wine's server is then waited for,
+// never killed (its service processes would get stuck). Every wait is bounded.
+async function stopWineSession() {
+  if (!wineShell) return;
+  const shell = wineShell;
+  wineShell = null;
+  shell.stdin.end();
+  if (!(await ended(shell, 30000))) {
+    shell.kill('SIGKILL');
+    await ended(shell, 10000);
+  }
+  spawnSync('wineserver', ['-w'], { env: { ...process.env, ...WINE_ENV }, stdio: 'ignore',
+    timeout: 60000 });
+}
+
+async function measureWine(n) {
+  progress('Request cost, Windows build under wine (the first start of a prefix takes ~10 s)');
+  const wine = which('wine');
+  startWineSession(wine);
+  // How the Windows programs see the work folder: drive Z: is the Linux root.
+  const workZ = `Z:${WORK.replaceAll('/', '\\')}\\`;
+  makeFloors('wine', 'x86_64-w64-mingw32-gcc', [wine, PLUGIN_EXE], workZ, '.exe', WINE_ENV);
+  for (const r of ROUTES) {
+    const exe = readFileSync(join(GEN, 'wine', `${r}.out`));
+    if (!exe.equals(readFileSync(join(GEN, 'native', `${r}.out`)))) {
+      process.stderr.write(`note: the .exe's ${r} reply differs from the native one\n`);
+    }
+  }
+  emit('', '### Windows: plugin_pentra_3d.exe under wine against static mingw-w64 floors, ' +
+    'each run as `wine <exe>`', '');
+  tableHead(ROUTE_COLUMNS, ROUTE_ALIGN);
+  const runExe = stage(PLUGIN_EXE);
+  for (const r of ROUTES) {
+    measureRoute('wine', r, { runs: n.wine, warmup: n.wineWarmup, limit: WINE_LIMIT },
+      [wine, runExe], [wine, stage(join(OUT, `floor_${r}.exe`))], workZ, WINE_ENV);
+  }
+  await stopWineSession();
+}
+
+// ---- 2. the page in Chromium ----------------------------------------------------------
+
+function measurePage(n) {
+  progress('The page in headless Chromium');
+  const page = join(GEN, 'page.html');
+  const scores = join(GEN, 'scores.json');
+  writeFileSync(page, splitReply(readFileSync(join(GEN, 'native/page.out'))).body);
+  writeFileSync(scores, splitReply(readFileSync(join(GEN, 'native/scores.out'))).body);
+  const md = join(OUT, 'page.md');
+  run(process.execPath, [join(ROOT, 'bench/page_bench.mjs'), '--page', page, '--scores', scores,
+    '--frames', n.pageFrames, '--traced', n.pageTraced, '--loads', n.pageLoads,
+    '--scenes', n.pageScenes, '--out', join(OUT, 'page.json'), '--md', md].map(String),
+  { timeout: 1800 });
+  const text = readFileSync(md, 'utf8');
+  appendFileSync(RESULTS, text);
+  process.stdout.write(text);
+
+  progress('The page\'s frame rate in headless Chromium and Firefox');
+  const frMd = join(OUT, 'frame_rate.md');
+  run(process.execPath, [join(ROOT, 'bench/frame_rate.mjs'), '--page', page, '--scores', scores,
+    '--smoke', n.frameRateSmoke, '--out', join(OUT, 'frame_rate.json'), '--md', frMd],
+  { timeout: 3600 });
+  const frText = readFileSync(frMd, 'utf8');
+  appendFileSync(RESULTS, frText);
+  process.stdout.write(frText);
+}
+
+// ---- 3. through the host --------------------------------------------------------------
+
+// How to stop each node started and not yet stopped, latest last.
+const nodeStops = [];
+
+// Starts a local node serving `program` with data folder `data` on a free port of
+// 127.0.0.1 through the host's supervisor, registers how to stop it, and resolves to its
+// address once it answers. The one place that knows how a node is started and stopped.
+async function startNode(name, program, data) {
+  mkdirSync(data, { recursive: true });
+  const { startNode: startHostNode } = await import('../host/play.mjs');
+  let node;
+  try {
+    node = await startHostNode({ program, data });
+  } catch (e) {
+    return fail(`the node host did not start for ${name}: ${e.message}`);
+  }
+  nodeStops.push(() => node.stop());
+  return node.url;
+}
+
+async function stopNodes() {
+  while (nodeStops.length > 0) await nodeStops.pop()();
+}
+
+// Requests per second from wrk for `connections` connections against url, as wrk printed
+// it. Fails on any socket error or non-2xx reply.
+function wrkRate(connections, url, seconds) {
+  const threads = connections < 2 ? 1 : 2;
+  const text = run('wrk', ['-t', threads, '-c', connections, '-d', `${seconds}s`, '--timeout',
+    '10s', url].map(String), { timeout: seconds + 60 }).toString();
+  if (/Non-2xx|Socket errors/.test(text)) fail(`wrk saw errors against ${url}:\n${text}`);
+  const found = /^Requests\/sec:\s+(\S+)/m.exec(text);
+  if (!found) fail(`no rate from wrk against ${url}:\n${text}`);
+  return found[1];
+}
+
+async function measureHost(n, runPlugin) {
+  emit('', '## 3. Through the host', '');
+  try {
+    accessSync(join(ROOT, 'host/play.mjs'));
+    accessSync(join(ROOT, 'host/node.conf'));
+  } catch (e) {
+    emit('Measured by `scripts/bench` once the host exists (host/ is not in this tree).');
+    return;
+  }
+  progress('Through the node host (host/play.mjs, lighttpd) with wrk');
+  const who = ['plugin', 'floor'];
+  const program = { plugin: runPlugin, floor: join(RUN_DIR, 'floor_scores') };
+  const url = {};
+  for (const w of who) {
+    const data = join(WORK, 'host', w);
+    mkdirSync(data, { recursive: true });
+    writeFileSync(join(data, '.pentra_scores.json'), SCORES_FILE + '\n');
+    url[w] = `${await startNode(w, program[w], data)}/plugin_pentra_3d?action=scores`;
+  }
+  const body = splitReply(readFileSync(join(GEN, 'native/scores.out'))).body;
+  for (const w of who) {
+    const got = Buffer.from(await (await fetch(url[w], { signal: AbortSignal.timeout(20000) }))
+      .arrayBuffer());
+    if (!got.equals(body)) fail(`unexpected reply from ${url[w]}: ${got}`);
+  }
+  // A first short run against each node, not counted: lighttpd's and the page cache's
+  // first requests are slower.
+  for (const w of who) wrkRate(1, url[w], n.hostSeconds);
+  const rates = { plugin: {}, floor: {} };
+  for (let round = 0; round < n.hostRounds; round++) {
+    for (const c of n.hostConnections) {
+      // Alternate which one goes first from round to round.
+      for (const w of round % 2 === 0 ? who : [...who].reverse()) {
+        (rates[w][c] ??= []).push(wrkRate(c, url[w], n.hostSeconds));
+      }
+    }
+  }
+  await stopNodes();
+  emit(`wrk, ${n.hostSeconds} s per measurement, ${n.hostRounds} rounds; in each round, for ` +
+    'each connection count, the plugin\'s node and the floor\'s node one after the other, the ' +
+    'order alternating from round to round. GET /plugin_pentra_3d?action=scores on a node ' +
+    'started by the host\'s supervisor (host/play.mjs: its front process, then lighttpd and ' +
+    'CGI), one running the plugin and one ' +
+    'running the floor program for "scores". The target is judged on the median of the ' +
+    'per-round ratios (each round\'s plugin rate over the floor rate measured right beside ' +
+    'it), which the machine\'s drift from round to round affects far less than the ratio of ' +
+    'the medians.', '');
+  tableHead(HOST_COLUMNS, HOST_ALIGN);
+  for (const c of n.hostConnections) {
+    emit(hostRow(c, rates.plugin[c], rates.floor[c], HOST_TARGET));
+  }
+}
+
+// ---- machine --------------------------------------------------------------------------
+
+function loadAverage() {
+  return readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ');
+}
+
+function describeMachine(smoke) {
+  const cpu = /^model name\s*: (.*)$/m.exec(readFileSync('/proc/cpuinfo', 'utf8'))?.[1];
+  const cores = run('nproc', []).toString().trim();
+  const os = /^PRETTY_NAME="?([^"\n]*)"?$/m.exec(readFileSync('/etc/os-release', 'utf8'))?.[1];
+  const fs = run('df', ['-T', WORK]).toString().split('\n')[1].split(/\s+/)[1];
+  const date = new Date().toISOString().slice(0, 16).replace('T', ' ');
+  emit('# pentra benchmark results', '',
+    `- Command: \`scripts/bench${smoke ? ' --smoke' : ''}\``,
+    `- Date: ${date} UTC`,
+    `- CPU: ${cpu || 'unknown'}, ${cores} cores; kernel ${release()}; ${os}`,
+    `- Score files on: ${fs} (${WORK}); every program measured runs from a fresh cp copy in ${RUN_DIR}`,
+    `- Load average at start: ${loadAverage()}`);
+  if (smoke) {
+    emit('- Smoke run: far too few runs for these figures to mean anything; it only checks ' +
+      'that every part still works.');
+  }
+}
+
+// ---- main -----------------------------------------------------------------------------
+
+async function cleanup() {
+  await stopNodes();
+  await stopWineSession();
+}
+
+async function main() {
+  const options = parseOptions(process.argv.slice(2));
+  const n = runCounts(options.smoke);
+  for (const program of [PLUGIN, join(OUT, 'embed'), join(OUT, 'spawn_bench')]) {
+    try {
+      accessSync(program, constants.X_OK);
+    } catch (e) {
+      fail(`no program at ${program}`);
+    }
+  }
+  if (options.wine) {
+    try {
+      accessSync(PLUGIN_EXE);
+    } catch (e) {
+      fail(`no program at ${PLUGIN_EXE}`);
+    }
+  }
+  for (const dir of [GEN, WORK, RUN_DIR]) {
+    rmSync(dir, { recursive: true, force: true });
+    mkdirSync(dir, { recursive: true });
+  }
+  writeFileSync(RESULTS, '');
+
+  describeMachine(options.smoke);
+  const runPlugin = measureNative(n);
+  if (options.wine) await measureWine(n);
+  if (options.page) measurePage(n);
+  if (options.host) await measureHost(n, runPlugin);
+  emit('', `- Load average at end: ${loadAverage()}`);
+  progress(`Results in ${RESULTS}`);
+}
+
+let stopping = false;
+for (const signal of ['SIGINT', 'SIGTERM']) {
+  process.on(signal, () => {
+    if (stopping) return;
+    stopping = true;
+    process.stderr.write('scripts/bench: interrupted\n');
+    cleanup().finally(() => process.exit(130));
+  });
+}
+
+try {
+  await main();
+} catch (e) {
+  process.stderr.write(`scripts/bench: ${e instanceof BenchError ? e.message : e.stack}\n`);
+  process.exitCode = 1;
+} finally {
+  await cleanup();
+}

@@ -1,0 +1,136 @@
+// The arithmetic and the table rows of scripts/bench: medians, ranges, ratios and verdicts
+// over what the drivers measured, and the split of a CGI reply into its header and body.
+// Plain functions over numbers and strings, so that the figures come out the same whoever
+// calls them.
+
+// ---- numbers as text ------------------------------------------------------------------
+
+// x with `digits` decimals, rounded as C's printf("%.Nf") rounds: to the nearest, and an
+// exact tie to the even digit (toFixed would round a tie up).
+export function fixed(x, digits) {
+  const exact = x.toFixed(100);  // the double's full decimal expansion
+  const cut = exact.indexOf('.') + 1 + digits;
+  if (!/^50*$/.test(exact.slice(cut))) return x.toFixed(digits);
+  const kept = exact.slice(0, digits > 0 ? cut : cut - 1);
+  // A tie: toFixed rounds it away from zero, which is right only after an odd digit.
+  return Number(kept[kept.length - 1]) % 2 === 0 ? kept : x.toFixed(digits);
+}
+
+// Microseconds as milliseconds with two decimals.
+export function ms(us) {
+  return fixed(Number(us) / 1000, 2);
+}
+
+// "yes" when value <= target, else how far above it.
+export function atMost(value, target) {
+  const v = Number(value);
+  const t = Number(target);
+  return v <= t ? 'yes' : `no, ${fixed((v / t - 1) * 100, 1)}% above`;
+}
+
+// "yes" when value >= target, else how far below it.
+export function atLeast(value, target) {
+  const v = Number(value);
+  const t = Number(target);
+  return v >= t ? 'yes' : `no, ${fixed((1 - v / t) * 100, 1)}% below`;
+}
+
+// ---- samples --------------------------------------------------------------------------
+
+// The median of numbers given as text ("306.52"): the middle text itself for an odd count,
+// the mean of the two middle values with two decimals for an even one.
+export function median(texts) {
+  const sorted = [...texts].sort((a, b) => Number(a) - Number(b));
+  const n = sorted.length;
+  if (n === 0) throw new Error('median of no values');
+  if (n % 2 === 1) return sorted[(n - 1) / 2];
+  return fixed((Number(sorted[n / 2 - 1]) + Number(sorted[n / 2])) / 2, 2);
+}
+
+// "lo–hi" of numbers given as text, each shown as given.
+export function range(texts) {
+  const sorted = [...texts].sort((a, b) => Number(a) - Number(b));
+  return `${sorted[0]}–${sorted[sorted.length - 1]}`;
+}
+
+// The median of the per-round ratios a[i] / b[i] (each rounded to four decimals first),
+// with three decimals.
+export function pairRatio(a, b) {
+  if (a.length !== b.length) throw new Error('rounds of unequal length');
+  const pairs = a.map((x, i) => fixed(Number(x) / Number(b[i]), 4));
+  const n = pairs.length;
+  const sorted = pairs.map(Number).sort((x, y) => x - y);
+  const mid = n % 2 === 1 ? sorted[(n - 1) / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+  return fixed(mid, 3);
+}
+
+// The fields of a "key=value key=value ..." line, as text.
+export function fields(line) {
+  const out = {};
+  for (const word of line.trim().split(/\s+/)) {
+    const eq = word.indexOf('=');
+    if (eq > 0) out[word.slice(0, eq)] = word.slice(eq + 1);
+  }
+  return out;
+}
+
+// ---- replies --------------------------------------------------------------------------
+
+// A CGI reply split at the empty line that ends its header (CR LF or LF line ends): the
+// header's lines and the body's bytes.
+export function splitReply(bytes) {
+  const text = bytes.toString('latin1');
+  const crlf = text.indexOf('\r\n\r\n');
+  const lf = text.indexOf('\n\n');
+  let end;
+  let gap;
+  if (crlf >= 0 && (lf < 0 || crlf < lf)) {
+    end = crlf;
+    gap = 4;
+  } else if (lf >= 0) {
+    end = lf;
+    gap = 2;
+  } else {
+    throw new Error('reply without an empty line after its header');
+  }
+  return { header: text.slice(0, end).split(/\r?\n/), body: bytes.subarray(end + gap) };
+}
+
+// ---- tables ---------------------------------------------------------------------------
+
+export const ROUTE_COLUMNS = ['route', 'runs each', 'plugin median (ms)', 'floor median (ms)',
+  'ratio of medians (95% CI)', 'median per-pair ratio', 'p90 plugin / floor (ms)',
+  'peak RSS plugin / floor (KB)', 'page faults plugin / floor', 'reply bytes', 'target', 'met'];
+export const ROUTE_ALIGN = ['---', '---:', '---:', '---:', '---:', '---:', '---:', '---:', '---:',
+  '---:', '---:', '---'];
+
+export const HOST_COLUMNS = ['connections', 'plugin median (requests/s)',
+  'floor median (requests/s)', 'ratio of medians', 'median per-round ratio', 'plugin min–max',
+  'floor min–max', 'target', 'met'];
+export const HOST_ALIGN = ['---:', '---:', '---:', '---:', '---:', '---:', '---:', '---:', '---'];
+
+// One Markdown table row.
+export function row(cells) {
+  return `| ${cells.join(' | ')} |`;
+}
+
+// The row of one request-cost comparison from spawn_bench's three result lines (plugin,
+// floor, ratios). target is the highest accepted ratio, or null for a check without one.
+export function routeRow(label, lines, target) {
+  const [a, b, c] = lines.map(fields);
+  const verdict = target === null ? '' : atMost(c.ratio, target);
+  return row([label, a.runs, ms(a.median_us), ms(b.median_us),
+    `**${c.ratio}** (${c.ratio_lo}–${c.ratio_hi})`, c.pair_ratio,
+    `${ms(a.p90_us)} / ${ms(b.p90_us)}`, `${a.maxrss_kb} / ${b.maxrss_kb}`,
+    `${a.minflt} / ${b.minflt}`, a.bytes, target === null ? '(≈ 1)' : `≤ ${target}`, verdict]);
+}
+
+// The row of one connection count through the host from the rates (requests per second,
+// as wrk printed them) of the plugin's and the floor's node, round by round.
+export function hostRow(connections, pluginRates, floorRates, target) {
+  const mp = median(pluginRates);
+  const mf = median(floorRates);
+  const pair = pairRatio(pluginRates, floorRates);
+  return row([connections, mp, mf, fixed(Number(mp) / Number(mf), 3), `**${pair}**`,
+    range(pluginRates), range(floorRates), `≥ ${target}`, atLeast(pair, target)]);
+}
