@@ -191,7 +191,7 @@ function portOpen(port) {
 }
 
 // A port on 127.0.0.1 where nothing listens right now.
-function freePort() {
+export function freePort() {
   return new Promise((resolve, reject) => {
     const srv = net.createServer();
     srv.on('error', reject);
