@@ -114,12 +114,15 @@ function prepareData(user, dir) {
   }
 }
 
-// Hands a whole tree (a wine prefix) over to the user when its top is someone else's.
+// Hands a whole tree (a wine prefix) over to the user: every entry that is someone else's,
+// wherever it lies: wine refuses a prefix whose top is not the user's and fails on files it
+// may not write (a run as root leaves a prefix of root's, and a folder made for the user may
+// have had only its top handed over). Links are changed, never followed.
 function ownTree(user, top) {
-  if (!user.switched || fs.lstatSync(top).uid === user.uid) return;
+  if (!user.switched || !fs.existsSync(top)) return;
   const walk = (p) => {
     const st = fs.lstatSync(p);
-    fs.lchownSync(p, user.uid, user.gid);
+    if (st.uid !== user.uid) fs.lchownSync(p, user.uid, user.gid);
     if (st.isDirectory()) for (const entry of fs.readdirSync(p)) walk(path.join(p, entry));
   };
   walk(top);
@@ -188,7 +191,7 @@ function portOpen(port) {
 }
 
 // A port on 127.0.0.1 where nothing listens right now.
-function freePort() {
+export function freePort() {
   return new Promise((resolve, reject) => {
     const srv = net.createServer();
     srv.on('error', reject);

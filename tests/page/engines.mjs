@@ -17,7 +17,7 @@
 // served page instead (harness.mjs); a tab's `beforeGoto` tells it which.
 
 import { spawn } from 'node:child_process';
-import net from 'node:net';
+import { freePort } from '../../host/play.mjs';
 import puppeteer from 'puppeteer-core';
 
 const FIREFOX = '/usr/bin/firefox-esr';
@@ -203,17 +203,6 @@ const WD_KEYS = {
   Enter: '\uE007', Escape: '\uE00C', Tab: '\uE004', Shift: '\uE008', Backspace: '\uE003',
   ArrowLeft: '\uE012', ArrowUp: '\uE013', ArrowRight: '\uE014', ArrowDown: '\uE015', Space: ' ',
 };
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.on('error', reject);
-    s.listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
 
 // Starts a process and ends it with the test file.
 function child(cmd, args, options) {
