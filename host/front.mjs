@@ -131,6 +131,14 @@ function crossSite(req) {
   return origin !== undefined && origin.toLowerCase() !== `http://${req.headers.host.toLowerCase()}`;
 }
 
+// Refuses (403) a request to the JSON interface that the browser marks as sent by another
+// site; returns whether it did.
+function refusedCrossSite(req, res, query) {
+  if (!jsonInterface(req.method, query) || !crossSite(req)) return false;
+  replyError(res, 403, 'cross_site');
+  return true;
+}
+
 // --- forwarding to a node ----------------------------------------------------------------
 
 // One queue per node: at most NODE_CONCURRENCY requests run at once, NODE_QUEUE wait.
@@ -262,10 +270,6 @@ function splitTarget(url) {
 function nodeHandler(server, plugin) {
   const node = makeNode(server.target);
   return (req, res) => {
-    if (!hostAllowed(server, req.headers.host)) {
-      replyError(res, 421, 'wrong_host');
-      return;
-    }
     const [path, query] = splitTarget(req.url);
     if (path === '/') {
       // The bare address opens the game, with the query (a password, say) kept.
@@ -273,10 +277,7 @@ function nodeHandler(server, plugin) {
       res.end();
       return;
     }
-    if (jsonInterface(req.method, query) && crossSite(req)) {
-      replyError(res, 403, 'cross_site');
-      return;
-    }
+    if (refusedCrossSite(req, res, query)) return;
     forward(node, req, res, req.url, new Set());
   };
 }
@@ -362,10 +363,6 @@ function hubHandler(server, favicon) {
   // The hub has checked where a request comes from; the node sees it as from the hub.
   const skip = new Set(['origin', 'sec-fetch-site', 'referer']);
   return (req, res) => {
-    if (!hostAllowed(server, req.headers.host)) {
-      replyError(res, 421, 'wrong_host');
-      return;
-    }
     const [path, query] = splitTarget(req.url);
     if (path === '/favicon.ico') {
       res.writeHead(200, {
@@ -406,17 +403,19 @@ function hubHandler(server, favicon) {
       });
       return;
     }
-    if (jsonInterface(req.method, query) && crossSite(req)) {
-      replyError(res, 403, 'cross_site');
-      return;
-    }
+    if (refusedCrossSite(req, res, query)) return;
     forward(node, req, res, `/${plugin}${query ? '?' + query : ''}`, skip);
   };
 }
 
 // Starts listening for one server; resolves with its port or rejects with the listen error.
+// A request whose Host does not name the server gets 421 before its handler sees it.
 function listen(server, handler) {
-  const srv = http.createServer({ headersTimeout: 15000, requestTimeout: 30000, keepAliveTimeout: 5000 }, handler);
+  const guarded = (req, res) => {
+    if (hostAllowed(server, req.headers.host)) handler(req, res);
+    else replyError(res, 421, 'wrong_host');
+  };
+  const srv = http.createServer({ headersTimeout: 15000, requestTimeout: 30000, keepAliveTimeout: 5000 }, guarded);
   srv.on('clientError', clientError);
   // A client that closes its side after sending still gets its answer (by default Node.js
   // drops a request whose client half-closed before the reply was ready).
