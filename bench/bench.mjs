@@ -304,14 +304,17 @@ let wineShell = null;
 
 // Starts a wine session that lasts for the whole wine measurement: `wine cmd` reading from
 // a pipe that this process keeps open, its output to /dev/null (the first wine process of
-// a session passes its output on to wine's service processes).
-function startWineSession(wine) {
+// a session passes its output on to wine's service processes). Resolves once its server
+// listens: no other wine process may start before (wineServerUp says why).
+async function startWineSession(wine) {
   mkdirSync(WINE_PREFIX, { recursive: true });
   mkdirSync(WINE_HOME, { recursive: true });
-  wineShell = spawn(wine, ['cmd'], { env: { ...process.env, ...WINE_ENV },
-    stdio: ['pipe', 'ignore', 'ignore'] });
+  const env = { ...process.env, ...WINE_ENV };
+  wineShell = spawn(wine, ['cmd'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
   wineShell.on('error', () => {});  // a failed start shows in the measurements
   wineShell.stdin.on('error', () => {});
+  const { wineServerUp } = await import('../host/play.mjs');
+  if (!(await wineServerUp(env))) throw new Error(`wine did not start on the prefix ${WINE_PREFIX}`);
 }
 
 // Ends the session: closing the pipe ends `wine cmd`; wine's server is then waited for,
@@ -332,7 +335,7 @@ async function stopWineSession() {
 async function measureWine(n) {
   progress('Request cost, Windows build under wine (the first start of a prefix takes ~10 s)');
   const wine = which('wine');
-  startWineSession(wine);
+  await startWineSession(wine);
   // How the Windows programs see the work folder: drive Z: is the Linux root.
   const workZ = `Z:${WORK.replaceAll('/', '\\')}\\`;
   makeFloors('wine', 'x86_64-w64-mingw32-gcc', [wine, PLUGIN_EXE], workZ, '.exe', WINE_ENV);

@@ -241,14 +241,39 @@ function wineEnv(base, wine) {
     LC_ALL: 'C.UTF-8', WINEDLLOVERRIDES: 'mscoree,mshtml=' };
 }
 
-// Starts a wine session that lives as long as the nodes: `wine cmd` reading from a pipe this
-// process keeps open, so each plugin run under lighttpd joins it and starts in a fraction of
-// a second.
-function startWineSession(user, env, wine) {
+// Makes the wine prefix, its HOME and TMPDIR the serving user's.
+function prepareWine(user, wine) {
   for (const dir of [wine.prefix, wine.home, wine.tmp]) makeFolder(user, dir);
   ownTree(user, wine.prefix);
   ownTree(user, wine.home);
+}
+
+// Starts a wine session that lives as long as the nodes: `wine cmd` reading from a pipe this
+// process keeps open, so each plugin run under lighttpd joins it and starts in a fraction of
+// a second. No other wine process may start before wineServerUp says its server listens.
+function startWineSession(user, env, wine) {
   return startProcess(user, 'wine', 'wine', ['cmd'], { env: wineEnv(env, wine), stdio: ['pipe', 'ignore', 'ignore'] });
+}
+
+/**
+ * Waits until the wine server of the prefix that `env` names (WINEPREFIX, an existing
+ * folder, and TMPDIR) listens, at most `ms`; resolves with whether it does. Debian's wine
+ * keeps the server's socket in a folder that the first wine process makes under TMPDIR when
+ * it finds none for the prefix (wine-XXXXXX/server-DEVICE-INODE, the prefix's numbers in
+ * hexadecimal), so two wine processes that start together on a new prefix may each make one
+ * and start a server of their own, and two servers on one prefix hang its start. A wine
+ * session's first process is waited for this way before any other starts.
+ */
+export async function wineServerUp(env, ms = 60000) {
+  const st = fs.statSync(env.WINEPREFIX);
+  const name = `server-${st.dev.toString(16)}-${st.ino.toString(16)}`;
+  const tmp = env.TMPDIR || '/tmp';
+  const listening = () => fs.readdirSync(tmp).some((dir) => dir.startsWith('wine-') &&
+    fs.existsSync(path.join(tmp, dir, name, 'socket')));
+  for (const deadline = Date.now() + ms; Date.now() < deadline; await sleep(50)) {
+    if (listening()) return true;
+  }
+  return false;
 }
 
 // Ends the wine session: closing the pipe ends `wine cmd`; wine's server is then waited for
@@ -262,15 +287,26 @@ async function stopWineSession(user, env, wine, proc) {
 
 // --- the host ----------------------------------------------------------------------------
 
-// The plugin's discovery line, `--meta`, run as the serving user; null when it gives none.
-function readMeta(user, program, env, wine) {
+// The plugin's discovery line, `--meta`, run as the serving user from `program` (its copy in
+// the run folder); when it gives none, throws naming `shown` with the last lines the run
+// wrote to standard error. That goes to a file, not a pipe: wine's service processes keep
+// the first wine process's output open, and waiting for a pipe to close would wait for them.
+function readMeta(user, program, shown, env, wine, errFile) {
   const command = wine ? 'wine' : program;
   const args = wine ? [program, '--meta'] : ['--meta'];
-  const r = spawnSync(command, args, { env: wine ? wineEnv(env, wine) : env, encoding: 'latin1',
-    timeout: wine ? 120000 : 20000, stdio: ['ignore', 'pipe', 'ignore'],
-    ...(user.switched ? { uid: user.uid, gid: user.gid } : {}) });
+  const errFd = fs.openSync(errFile, 'w+');
+  let r;
+  try {
+    r = spawnSync(command, args, { env: wine ? wineEnv(env, wine) : env, encoding: 'latin1',
+      timeout: wine ? 120000 : 20000, stdio: ['ignore', 'pipe', errFd],
+      ...(user.switched ? { uid: user.uid, gid: user.gid } : {}) });
+  } finally {
+    fs.closeSync(errFd);
+  }
   const line = (r.stdout || '').split('\n')[0].replace(/\r$/, '');
-  return /^\{".*\}$/.test(line) ? line : null;
+  if (/^\{".*\}$/.test(line)) return line;
+  const said = r.error ? r.error.message : fs.readFileSync(errFile, 'latin1').trim().split('\n').slice(-5).join('\n');
+  throw new Error(`${shown} did not answer --meta with a JSON line${said ? `:\n${said}` : ''}`);
 }
 
 // A password as bytes: a Buffer as it is, a string as UTF-8.
@@ -348,10 +384,11 @@ export async function startHost(options) {
       const prefix = path.resolve(options.wineprefix || process.env.PENTRA_WINEPREFIX ||
         path.join(user.home, '.cache', 'pentra', 'wineprefix'));
       wine = { prefix, home: `${prefix}-home`, tmp: `${prefix}-home/tmp` };
+      prepareWine(user, wine);
       wineProc = startWineSession(user, env, wine);
+      if (!(await wineServerUp(wineEnv(env, wine)))) throw new Error(`wine did not start on the prefix ${prefix}`);
     }
-    const meta = readMeta(user, runProgram, env, wine);
-    if (!meta) throw new Error(`${program} did not answer --meta with a JSON line`);
+    const meta = readMeta(user, runProgram, program, env, wine, path.join(runDir, 'meta.err'));
     const list = path.join(runDir, 'plugins.json');
     fs.writeFileSync(list, `[{"id":"${PLUGIN_ID}",${meta.slice(1)}]\n`);
     own(user, list);

@@ -5,6 +5,7 @@ import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { wineServerUp } from '../../host/play.mjs';
 import { JSON_HEADER } from '../values.mjs';
 
 export const BIN = process.env.PENTRA_BIN;
@@ -41,11 +42,14 @@ let keepAlive = null;
 
 // Starts what the target needs for a whole test file: under wine, one long-lived session
 // whose output goes nowhere, with wine's own profile variables removed so that the tests
-// decide what LOCALAPPDATA and USERPROFILE hold.
-export function startTarget() {
+// decide what LOCALAPPDATA and USERPROFILE hold. No other wine process starts before the
+// session's server listens (wineServerUp says why).
+export async function startTarget() {
   fs.mkdirSync(path.join(WORK, 'wine-home'), { recursive: true });
   if (!WINE) return;
+  fs.mkdirSync(WINE_PREFIX, { recursive: true });
   keepAlive = spawn('wine', ['cmd'], { env: wineEnvironment(), stdio: ['pipe', 'ignore', 'ignore'] });
+  if (!(await wineServerUp(wineEnvironment()))) throw new Error(`wine did not start on the prefix ${WINE_PREFIX}`);
   for (const name of ['LOCALAPPDATA', 'USERPROFILE']) {
     spawnSync('wine', ['reg', 'delete', 'HKCU\\Volatile Environment', '/v', name, '/f'], {
       env: wineEnvironment(),
