@@ -14,7 +14,7 @@
 //
 // Usage: node bench/bench.mjs [--smoke] [--skip-wine] [--skip-page] [--skip-host]
 
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import {
   accessSync, appendFileSync, constants, copyFileSync, mkdirSync,
   readFileSync, rmSync, writeFileSync,
@@ -25,6 +25,7 @@ import { fileURLToPath } from 'node:url';
 import {
   HOST_ALIGN, HOST_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS, hostRow, routeRow, row, splitReply,
 } from './stats.mjs';
+import { startWineSession, WINE_SETTINGS } from '../host/wine.mjs';
 
 const ROOT = dirname(dirname(fileURLToPath(import.meta.url)));
 const OUT = join(ROOT, 'build/bench');
@@ -130,18 +131,6 @@ function which(name) {
     }
   }
   return fail(`${name} is not installed`);
-}
-
-// Resolves to whether the child process has ended within ms milliseconds.
-function ended(child, ms) {
-  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve(true);
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => resolve(false), ms);
-    child.once('exit', () => {
-      clearTimeout(timer);
-      resolve(true);
-    });
-  });
 }
 
 // ---- results --------------------------------------------------------------------------
@@ -298,44 +287,15 @@ function measureNative(n) {
 
 const WINE_PREFIX = join(OUT, 'wineprefix');
 const WINE_HOME = join(OUT, 'winehome');
-const WINE_ENV = { WINEPREFIX: WINE_PREFIX, HOME: WINE_HOME, WINEDEBUG: '-all',
-  LC_ALL: 'C.UTF-8', WINEDLLOVERRIDES: 'mscoree,mshtml=', PATH: '/usr/bin:/bin' };
-let wineShell = null;
-
-// Starts a wine session that lasts for the whole wine measurement: `wine cmd` reading from
-// a pipe that this process keeps open, its output to /dev/null (the first wine process of
-// a session passes its output on to wine's service processes). Resolves once its server
-// listens: no other wine process may start before (wineServerUp says why).
-async function startWineSession(wine) {
-  mkdirSync(WINE_PREFIX, { recursive: true });
-  mkdirSync(WINE_HOME, { recursive: true });
-  const env = { ...process.env, ...WINE_ENV };
-  wineShell = spawn(wine, ['cmd'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
-  wineShell.on('error', () => {});  // a failed start shows in the measurements
-  wineShell.stdin.on('error', () => {});
-  const { wineServerUp } = await import('../host/play.mjs');
-  if (!(await wineServerUp(env))) throw new Error(`wine did not start on the prefix ${WINE_PREFIX}`);
-}
-
-// Ends the session: closing the pipe ends `wine cmd`; wine's server is then waited for,
-// never killed (its service processes would get stuck). Every wait is bounded.
-async function stopWineSession() {
-  if (!wineShell) return;
-  const shell = wineShell;
-  wineShell = null;
-  shell.stdin.end();
-  if (!(await ended(shell, 30000))) {
-    shell.kill('SIGKILL');
-    await ended(shell, 10000);
-  }
-  spawnSync('wineserver', ['-w'], { env: { ...process.env, ...WINE_ENV }, stdio: 'ignore',
-    timeout: 60000 });
-}
+const WINE_ENV = { ...WINE_SETTINGS, WINEPREFIX: WINE_PREFIX, HOME: WINE_HOME, PATH: '/usr/bin:/bin' };
+// The wine session that lasts for the whole wine measurement, while it runs.
+let wineSession = null;
 
 async function measureWine(n) {
   progress('Request cost, Windows build under wine (the first start of a prefix takes ~10 s)');
   const wine = which('wine');
-  await startWineSession(wine);
+  mkdirSync(WINE_HOME, { recursive: true });
+  wineSession = await startWineSession({ ...process.env, ...WINE_ENV });
   // How the Windows programs see the work folder: drive Z: is the Linux root.
   const workZ = `Z:${WORK.replaceAll('/', '\\')}\\`;
   makeFloors('wine', 'x86_64-w64-mingw32-gcc', [wine, PLUGIN_EXE], workZ, '.exe', WINE_ENV);
@@ -353,7 +313,7 @@ async function measureWine(n) {
     measureRoute('wine', r, { runs: n.wine, warmup: n.wineWarmup, limit: WINE_LIMIT },
       [wine, runExe], [wine, stage(join(OUT, `floor_${r}.exe`))], workZ, WINE_ENV);
   }
-  await stopWineSession();
+  await wineSession?.stop();
 }
 
 // ---- 2. the page in Chromium ----------------------------------------------------------
@@ -501,7 +461,7 @@ function describeMachine(smoke) {
 
 async function cleanup() {
   await stopNodes();
-  await stopWineSession();
+  await wineSession?.stop();
 }
 
 async function main() {

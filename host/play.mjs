@@ -24,6 +24,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { startWineSession, WINE_SETTINGS } from './wine.mjs';
 
 export const PLUGIN_ID = 'plugin_pentra_3d';
 // The system user that serves when root starts the host without sudo.
@@ -79,6 +80,9 @@ export function servingUser(requested) {
   if (entry.uid === 0) throw new Error('the host does not serve as root; name another user');
   return { ...entry, switched: true, why };
 }
+
+// The options that make a child process run as the serving user.
+const asUser = (user) => (user.switched ? { uid: user.uid, gid: user.gid } : {});
 
 // Makes a path the serving user's, without following a link.
 function own(user, p) {
@@ -142,7 +146,7 @@ function startProcess(user, name, command, args, { env, stdio = ['ignore', 'igno
   const child = spawn(command, args, {
     env,
     stdio,
-    ...(user.switched ? { uid: user.uid, gid: user.gid } : {}),
+    ...asUser(user),
   });
   const proc = { name, child, tail: [], exit: null };
   proc.exited = new Promise((resolve) => child.on('exit', (code, signal) => {
@@ -233,12 +237,11 @@ async function startLighttpd(user, run, name, env, password) {
 
 // --- wine --------------------------------------------------------------------------------
 
-// The environment of every wine process of a run: its own prefix and HOME, no debug output,
-// UTF-8 code page, no offers to install Mono or Gecko. Wine keeps its server's socket in a
-// folder under TMPDIR, so every wine process of the run gets the same one.
+// The environment of every wine process of a run: its own prefix and HOME, and its own
+// TMPDIR, where wine keeps its server's socket, so every wine process of the run finds the
+// same one.
 function wineEnv(base, wine) {
-  return { ...base, WINEPREFIX: wine.prefix, HOME: wine.home, TMPDIR: wine.tmp, WINEDEBUG: '-all',
-    LC_ALL: 'C.UTF-8', WINEDLLOVERRIDES: 'mscoree,mshtml=' };
+  return { ...base, ...WINE_SETTINGS, WINEPREFIX: wine.prefix, HOME: wine.home, TMPDIR: wine.tmp };
 }
 
 // Makes the wine prefix, its HOME and TMPDIR the serving user's.
@@ -246,43 +249,6 @@ function prepareWine(user, wine) {
   for (const dir of [wine.prefix, wine.home, wine.tmp]) makeFolder(user, dir);
   ownTree(user, wine.prefix);
   ownTree(user, wine.home);
-}
-
-// Starts a wine session that lives as long as the nodes: `wine cmd` reading from a pipe this
-// process keeps open, so each plugin run under lighttpd joins it and starts in a fraction of
-// a second. No other wine process may start before wineServerUp says its server listens.
-function startWineSession(user, env, wine) {
-  return startProcess(user, 'wine', 'wine', ['cmd'], { env: wineEnv(env, wine), stdio: ['pipe', 'ignore', 'ignore'] });
-}
-
-/**
- * Waits until the wine server of the prefix that `env` names (WINEPREFIX, an existing
- * folder, and TMPDIR) listens, at most `ms`; resolves with whether it does. Debian's wine
- * keeps the server's socket in a folder that the first wine process makes under TMPDIR when
- * it finds none for the prefix (wine-XXXXXX/server-DEVICE-INODE, the prefix's numbers in
- * hexadecimal), so two wine processes that start together on a new prefix may each make one
- * and start a server of their own, and two servers on one prefix hang its start. A wine
- * session's first process is waited for this way before any other starts.
- */
-export async function wineServerUp(env, ms = 60000) {
-  const st = fs.statSync(env.WINEPREFIX);
-  const name = `server-${st.dev.toString(16)}-${st.ino.toString(16)}`;
-  const tmp = env.TMPDIR || '/tmp';
-  const listening = () => fs.readdirSync(tmp).some((dir) => dir.startsWith('wine-') &&
-    fs.existsSync(path.join(tmp, dir, name, 'socket')));
-  for (const deadline = Date.now() + ms; Date.now() < deadline; await sleep(50)) {
-    if (listening()) return true;
-  }
-  return false;
-}
-
-// Ends the wine session: closing the pipe ends `wine cmd`; wine's server is then waited for
-// (never killed: its service processes would get stuck). Both waits are bounded.
-async function stopWineSession(user, env, wine, proc) {
-  proc.child.stdin.end();
-  await stopProcess(proc, 30000);
-  spawnSync('wineserver', ['-w'], { env: wineEnv(env, wine), timeout: 60000, stdio: 'ignore',
-    ...(user.switched ? { uid: user.uid, gid: user.gid } : {}) });
 }
 
 // --- the host ----------------------------------------------------------------------------
@@ -299,7 +265,7 @@ function readMeta(user, program, shown, env, wine, errFile) {
   try {
     r = spawnSync(command, args, { env: wine ? wineEnv(env, wine) : env, encoding: 'latin1',
       timeout: wine ? 120000 : 20000, stdio: ['ignore', 'pipe', errFd],
-      ...(user.switched ? { uid: user.uid, gid: user.gid } : {}) });
+      ...asUser(user) });
   } finally {
     fs.closeSync(errFd);
   }
@@ -351,7 +317,7 @@ export async function startHost(options) {
   const run = { dir: runDir, host: path.join(runDir, 'host'), www: path.join(runDir, 'www') };
   const procs = [];
   let wine = null;
-  let wineProc = null;
+  let wineSession = null;
   let stopping = false;
 
   let stopped = null;
@@ -359,7 +325,7 @@ export async function startHost(options) {
     stopping = true;
     stopped ??= (async () => {
       for (const proc of [...procs].reverse()) await stopProcess(proc);
-      if (wineProc) await stopWineSession(user, env, wine, wineProc);
+      if (wineSession) await wineSession.stop();
       fs.rmSync(runDir, { recursive: true, force: true });
     })();
     return stopped;
@@ -385,8 +351,8 @@ export async function startHost(options) {
         path.join(user.home, '.cache', 'pentra', 'wineprefix'));
       wine = { prefix, home: `${prefix}-home`, tmp: `${prefix}-home/tmp` };
       prepareWine(user, wine);
-      wineProc = startWineSession(user, env, wine);
-      if (!(await wineServerUp(wineEnv(env, wine)))) throw new Error(`wine did not start on the prefix ${prefix}`);
+      // Lives as long as the nodes, so that each plugin run under lighttpd joins it.
+      wineSession = await startWineSession(wineEnv(env, wine), asUser(user));
     }
     const meta = readMeta(user, runProgram, program, env, wine, path.join(runDir, 'meta.err'));
     const list = path.join(runDir, 'plugins.json');

@@ -5,7 +5,7 @@ import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { wineServerUp } from '../../host/play.mjs';
+import { startWineSession, WINE_SETTINGS } from '../../host/wine.mjs';
 import { JSON_HEADER } from '../values.mjs';
 
 export const BIN = process.env.PENTRA_BIN;
@@ -17,17 +17,9 @@ const WORK = process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-process-t
 const WINE_PREFIX = path.join(path.dirname(BIN), 'wineprefix');
 const RUN_TIMEOUT_MS = WINE ? 60000 : 10000;
 
-// The wine settings every run needs: a private prefix, no debug chatter, UTF-8 code page,
-// and no offers to install Mono or Gecko.
+// The wine settings every run needs: a private prefix and HOME, and the common settings.
 export function wineEnvironment() {
-  return {
-    WINEPREFIX: WINE_PREFIX,
-    WINEDEBUG: '-all',
-    LC_ALL: 'C.UTF-8',
-    HOME: path.join(WORK, 'wine-home'),
-    WINEDLLOVERRIDES: 'mscoree,mshtml=',
-    PATH: process.env.PATH,
-  };
+  return { ...WINE_SETTINGS, WINEPREFIX: WINE_PREFIX, HOME: path.join(WORK, 'wine-home'), PATH: process.env.PATH };
 }
 
 // How the program sees a Linux path: unchanged natively, through drive Z: under wine.
@@ -38,18 +30,15 @@ export function hostPath(p) {
 // The separator the program puts between path pieces.
 export const SEP = WINE ? '\\' : '/';
 
-let keepAlive = null;
+let session = null;
 
-// Starts what the target needs for a whole test file: under wine, one long-lived session
-// whose output goes nowhere, with wine's own profile variables removed so that the tests
-// decide what LOCALAPPDATA and USERPROFILE hold. No other wine process starts before the
-// session's server listens (wineServerUp says why).
+// Starts what the target needs for a whole test file: under wine, one long-lived session,
+// with wine's own profile variables removed so that the tests decide what LOCALAPPDATA and
+// USERPROFILE hold.
 export async function startTarget() {
   fs.mkdirSync(path.join(WORK, 'wine-home'), { recursive: true });
   if (!WINE) return;
-  fs.mkdirSync(WINE_PREFIX, { recursive: true });
-  keepAlive = spawn('wine', ['cmd'], { env: wineEnvironment(), stdio: ['pipe', 'ignore', 'ignore'] });
-  if (!(await wineServerUp(wineEnvironment()))) throw new Error(`wine did not start on the prefix ${WINE_PREFIX}`);
+  session = await startWineSession(wineEnvironment());
   for (const name of ['LOCALAPPDATA', 'USERPROFILE']) {
     spawnSync('wine', ['reg', 'delete', 'HKCU\\Volatile Environment', '/v', name, '/f'], {
       env: wineEnvironment(),
@@ -59,31 +48,11 @@ export async function startTarget() {
   }
 }
 
-// Ends the wine session cleanly: the shell exits when its input closes, then the server
-// is waited for. Both waits are bounded.
+// Ends the wine session cleanly.
 export async function stopTarget() {
-  if (!WINE || !keepAlive) return;
-  const shell = keepAlive;
-  keepAlive = null;
-  await new Promise((resolve) => {
-    const timer = setTimeout(() => {
-      shell.kill('SIGKILL');
-      resolve();
-    }, 30000);
-    shell.on('exit', () => {
-      clearTimeout(timer);
-      resolve();
-    });
-    shell.stdin.end();
-  });
-  await new Promise((resolve) => {
-    const server = spawn('wineserver', ['-w'], { env: wineEnvironment(), stdio: 'ignore' });
-    const timer = setTimeout(() => server.kill('SIGKILL'), 60000);
-    server.on('exit', () => {
-      clearTimeout(timer);
-      resolve();
-    });
-  });
+  if (!session) return;
+  await session.stop();
+  session = null;
 }
 
 // A fresh, empty scratch directory for one test.
