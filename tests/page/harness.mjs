@@ -191,8 +191,12 @@ function initScript({ seed, storageThrows }) {
   let now = 1000;
   window.requestAnimationFrame = (cb) => { cbs.push(cb); return cbs.length; };
   window.cancelAnimationFrame = () => {};
-  window.__frames = (n, step) => {
+  // Hands out n frames step ms apart; returns how many frames are then
+  // requested (0: the page's loop sleeps). With `redraw`, a resize event
+  // before each frame makes the page draw it.
+  window.__frames = (n, step, redraw) => {
     for (let i = 0; i < n; i++) {
+      if (redraw) window.dispatchEvent(new Event('resize'));
       now += step;
       const run = cbs;
       cbs = [];
@@ -243,9 +247,18 @@ function initScript({ seed, storageThrows }) {
     }
   });
 
+  // __rec: the calls while a test records; __shown: those of the last frame
+  // drawn on the 3D view (a frame begins by clearing it), what it shows.
   window.__rec = null;
+  window.__shown = [];
   const P = CanvasRenderingContext2D.prototype;
-  const push = (c, o) => { if (window.__rec) { o.id = c.canvas.id; window.__rec.push(o); } };
+  const push = (c, o) => {
+    o.id = c.canvas.id;
+    if (window.__rec) window.__rec.push(o);
+    if (o.id !== 'cv') return;
+    if (o.k === 'c') window.__shown = [];
+    window.__shown.push(o);
+  };
   const wrap = (name, fn) => {
     const orig = P[name];
     P[name] = function (...a) { fn(this, a); return orig.apply(this, a); };
@@ -297,7 +310,7 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
   // PENTRA_PAGE_SLOW=1 runs the suite against pages that judged their frames slow and
   // dropped every backdrop blur: frames 100 ms apart before any game.
   if (process.env.PENTRA_PAGE_SLOW) {
-    await frames(page, 40, 100);
+    await frames(page, 40, 100, true);
     await waitFor(page, () => getComputedStyle(document.getElementById('overlay')).backdropFilter === 'none');
   }
 }
@@ -359,7 +372,7 @@ export async function setBags(page, orders) {
 }
 
 export const keys = (page, list) => page.evaluate((l) => window.__keys(l), list);
-export const frames = (page, n, step) => page.evaluate(([a, b]) => window.__frames(a, b), [n, step]);
+export const frames = (page, n, step, redraw = false) => page.evaluate(([a, b, r]) => window.__frames(a, b, r), [n, step, redraw]);
 
 export async function hud(page) {
   return page.evaluate(() => ({
@@ -394,14 +407,15 @@ export async function recordDuring(page, fn, arg) {
   return JSON.parse(text);
 }
 
-// Draws one frame with no time passing and returns what the 3D view drew.
+// Hands out one frame with no time passing and returns what the 3D view
+// shows: the calls of the last frame that drew.
 export async function scene(page) {
-  const size = await page.evaluate(() => {
+  const [size, recs] = JSON.parse(await page.evaluate(() => {
+    window.__frames(1, 0);
     const cv = document.getElementById('cv');
-    return [parseFloat(cv.style.width), parseFloat(cv.style.height)];
-  });
-  const recs = await recordDuring(page, 'window.__frames(1, 0)');
-  return parseScene(recs.filter((r) => r.id === 'cv'), size[0], size[1]);
+    return JSON.stringify([[parseFloat(cv.style.width), parseFloat(cv.style.height)], window.__shown]);
+  }));
+  return parseScene(recs, size[0], size[1]);
 }
 
 const near = (p, q, eps = 0.02) => Math.abs(p[0] - q[0]) < eps && Math.abs(p[1] - q[1]) < eps;

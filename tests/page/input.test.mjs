@@ -215,6 +215,50 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   assert.deepEqual(await H.pageErrors(page), []);
 });
 
+test('the frame loop sleeps with a dialog up and in a hidden tab; keys, buttons, resize, the theme and visibility wake it', H.LIMIT, async () => {
+  // Frames requested after n more frames (0: asleep).
+  const after = (n) => H.frames(page, n, 16);
+  const blurred = async (id) => {
+    await page.click('#' + id);
+    await page.evaluate(() => document.activeElement.blur());
+  };
+  const hidden = (h) => page.evaluate((v) => {
+    if (v) Object.defineProperty(document, 'hidden', { value: true, configurable: true });
+    else delete document.hidden;
+    document.dispatchEvent(new Event('visibilitychange'));
+  }, h);
+  assert.equal(await after(3), 0, 'READY');
+  await blurred('btnTheme');
+  assert.equal(await after(0), 1, 'the theme button wakes it');
+  assert.equal(await after(3), 0, 'and it sleeps again');
+  const height = await page.evaluate(() => document.getElementById('cv').style.height);
+  await page.setViewportSize({ width: 700, height: 560 });
+  await H.waitFor(page, (h) => document.getElementById('cv').style.height !== h, height);
+  assert.equal(await after(0), 1, 'a resize wakes it');
+  assert.equal(await after(3), 0);
+  await page.keyboard.press('Enter');
+  assert.equal(await after(5), 1, 'a running game keeps it awake');
+  await page.keyboard.press('p');
+  assert.equal(await after(3), 0, 'PAUSED');
+  await blurred('bPause');
+  assert.equal(await after(3), 1, 'the pad resumes and wakes it');
+  await page.keyboard.press('Escape');
+  assert.equal(await after(3), 0);
+  await blurred('mBtn');
+  assert.equal(await after(3), 1, 'the dialog button resumes and wakes it');
+  await hidden(true);
+  assert.equal(await after(3), 0, 'a hidden tab');
+  await hidden(false);
+  assert.equal(await after(3), 1, 'shown again');
+  for (let i = 0; i < 40 && !(await H.dialog(page)).on; i++) await H.keys(page, [' ']);
+  assert.equal((await H.dialog(page)).title, 'GAME OVER');
+  assert.equal(await after(3), 0, 'GAME OVER');
+  await blurred('btnRestart');
+  assert.equal(await after(0), 1, 'Restart wakes it');
+  await page.setViewportSize({ width: 800, height: 600 });
+  assert.deepEqual(await H.pageErrors(page), []);
+});
+
 test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gesture per press', H.LIMIT, async () => {
   const bags = ['TIOJLSZ'];
   await H.setBags(page, bags);

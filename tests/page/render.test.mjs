@@ -182,11 +182,51 @@ test('the outline colour follows the theme at the next frame', H.LIMIT, async ()
   await H.load(page, server);
   const outline = async () => (await H.scene(page)).recs.find((e) => e.k === 's').s;
   assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'light system, no forced theme');
+  // The system switches while the loop sleeps: the well is redrawn in the other colours.
+  for (const [scheme, colour] of [['dark', 'rgba(255, 255, 255, 0.2)'], ['light', 'rgba(20, 20, 26, 0.22)']]) {
+    assert.equal(await H.frames(page, 3, 16), 0, 'asleep');
+    await page.emulateMedia({ colorScheme: scheme });
+    await H.waitFor(page, () => window.__frames(0, 0) > 0);
+    assert.equal(await outline(), colour, `the system turned ${scheme}`);
+  }
   await page.click('#btnTheme');
   assert.equal(await outline(), 'rgba(255, 255, 255, 0.2)', 'forced dark on a light system');
   await page.emulateMedia({ colorScheme: 'dark' });
   await page.click('#btnTheme');
   assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'forced light on a dark system');
+  assert.deepEqual(await H.pageErrors(page), []);
+  await page.context().close();
+});
+
+test('after each step of a seeded game the canvas holds what a full redraw draws, pixel for pixel', H.LIMIT, async () => {
+  const page = await H.openTab(browser, { colorScheme: 'light' });
+  await H.setStorage(page, server, {});
+  await H.load(page, server);
+  await H.setBags(page, ['TIJLOSZ', 'OSZTJIL', 'ZLSIOJT', 'IOJLTSZ']);
+  const hash = () => page.evaluate(() => {
+    const c = document.getElementById('cv');
+    const d = new Int32Array(c.getContext('2d').getImageData(0, 0, c.width, c.height).data.buffer);
+    let h = -2128831035;
+    for (let i = 0; i < d.length; i++) h = Math.imul(h ^ d[i], 16777619);
+    return h;
+  });
+  const click = (id) => page.evaluate((i) => document.getElementById(i).click(), id);
+  const steps = [['Enter'], ['a', 'a'], ['w'], ['s'], () => H.frames(page, 8, 100), [' '], ['c'], ['d', 'z'], [' '], ['p'],
+    async () => {
+      await page.emulateMedia({ colorScheme: 'dark' });
+      await H.waitFor(page, () => matchMedia('(prefers-color-scheme: dark)').matches);
+    },
+    () => click('btnTheme'), () => click('mBtn'), () => resizeTo(page, 640, 520), ['Escape'], ['Escape'],
+    ...Array(40).fill([' '])];
+  for (const [i, step] of steps.entries()) {
+    await (Array.isArray(step) ? H.keys(page, step) : step());
+    await H.frames(page, 2, 16);
+    const shown = await hash();
+    await H.frames(page, 1, 0, true);
+    assert.equal(shown, await hash(), `step ${i}`);
+    if ((await H.dialog(page)).title === 'GAME OVER') break;
+  }
+  assert.equal((await H.dialog(page)).title, 'GAME OVER');
   assert.deepEqual(await H.pageErrors(page), []);
   await page.context().close();
 });
@@ -248,12 +288,12 @@ async function blurs(page) {
 const sheet = (page) => page.evaluate(() => document.querySelector('style').textContent + '\n' +
   [...document.styleSheets].map((s) => [...s.cssRules].map((r) => r.cssText).join('\n')).join('\n'));
 
-// Hands out frames `step` ms apart, one at a time, until the blurs change or
-// `max` frames; returns how many it took (0: no change).
+// Hands out frames `step` ms apart, each drawn, one at a time, until the
+// blurs change or `max` frames; returns how many it took (0: no change).
 async function framesUntilChange(page, step, max) {
   const before = JSON.stringify(await blurs(page));
   for (let i = 1; i <= max; i++) {
-    await H.frames(page, 1, step);
+    await H.frames(page, 1, step, true);
     if (JSON.stringify(await blurs(page)) !== before) return i;
   }
   return 0;
@@ -264,7 +304,7 @@ test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones wit
   await H.load(page, server);
   const declared = await sheet(page);
   await H.frames(page, 1, 0);
-  await H.frames(page, 300, 1000 / 60);
+  await H.frames(page, 300, 1000 / 60, true);
   assert.deepEqual(await blurs(page), DECLARED, 'five seconds at 60 fps');
   assert.equal(await page.evaluate(() => document.documentElement.hasAttribute('data-blur')), false);
 
@@ -276,7 +316,7 @@ test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones wit
   assert.ok(second >= 8 && second <= 16, `overlay's blur dropped ${second} frames later`);
   assert.deepEqual(await blurs(page), NO_BLUR);
 
-  await H.frames(page, 300, 1000 / 60);
+  await H.frames(page, 300, 1000 / 60, true);
   assert.deepEqual(await blurs(page), NO_BLUR, 'fast frames again: no blur comes back');
   assert.equal(await sheet(page), declared, 'the style sheet is never edited');
   assert.deepEqual(await H.dialog(page), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
@@ -292,17 +332,17 @@ test('frames 400 ms apart count as slow; the frame after a change of visibility 
   // Each second: six frames 1/60 s apart, then one 900 ms later after the
   // tab was hidden and shown again. Counted, that second would be slow.
   for (let i = 0; i < 6; i++) {
-    await H.frames(page, 6, 1000 / 60);
+    await H.frames(page, 6, 1000 / 60, true);
     await page.evaluate(() => {
       document.dispatchEvent(new Event('visibilitychange'));
       document.dispatchEvent(new Event('visibilitychange'));
     });
-    await H.frames(page, 1, 900);
+    await H.frames(page, 1, 900, true);
   }
   assert.deepEqual(await blurs(page), DECLARED, 'pauses of a hidden tab');
   for (let i = 0; i < 6; i++) {
-    await H.frames(page, 6, 1000 / 60);
-    await H.frames(page, 1, 1200);
+    await H.frames(page, 6, 1000 / 60, true);
+    await H.frames(page, 1, 1200, true);
   }
   assert.deepEqual(await blurs(page), DECLARED, 'frames more than a second late');
 
