@@ -4,8 +4,9 @@
 //      against floor programs generated here that only write the same reply bytes (and, for
 //      the save, do the same durable file replacement); natively and, for the .exe, under
 //      wine; timed by spawn_bench, side by side (A B A B ...);
-//   2. the page in headless Chromium (page_bench.mjs), and its frame rate in headless
-//      Chromium and Firefox with and without its backdrop blurs (frame_rate.mjs);
+//   2. the page in headless Chromium (page_bench.mjs), its frame rate in headless
+//      Chromium and Firefox with and without its backdrop blurs (frame_rate.mjs), and the
+//      CPU the whole browser spends on it, picture still and game running (cpu.mjs);
 //   3. requests per second through the local node host with wrk, against the same host
 //      running the floor program.
 // Writes build/bench/results.md (the tables, also printed), the drivers' CSV files and
@@ -341,6 +342,15 @@ function measurePage(n) {
   const frText = readFileSync(frMd, 'utf8');
   appendFileSync(RESULTS, frText);
   process.stdout.write(frText);
+
+  progress('The CPU the page costs the whole browser in Chromium and Firefox');
+  const cpuMd = join(OUT, 'cpu.md');
+  run(process.execPath, [join(ROOT, 'bench/cpu.mjs'), '--page', page, '--before',
+    join(ROOT, 'bench/page_before.html'), '--scores', scores, '--smoke', n.frameRateSmoke,
+    '--out', join(OUT, 'cpu.json'), '--md', cpuMd], { timeout: 3600 });
+  const cpuText = readFileSync(cpuMd, 'utf8');
+  appendFileSync(RESULTS, cpuText);
+  process.stdout.write(cpuText);
 }
 
 // ---- 3. through the host --------------------------------------------------------------

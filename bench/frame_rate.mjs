@@ -1,7 +1,7 @@
 // The game page's presented frame rate, in headless Chromium with software compositing
 // (--disable-gpu, driven by playwright-core) and in headless Firefox ESR (driven by
-// puppeteer-core over WebDriver BiDi), at four window sizes, during play and with the READY
-// dialog up. Each case runs side by side in one run with the same page in two more forms:
+// puppeteer-core over WebDriver BiDi), at four window sizes, during play with the piece
+// moved on every frame (so that every frame draws) and with the READY dialog up. Each case runs side by side in one run with the same page in two more forms:
 // with every backdrop blur removed by an injected style sheet (the rate the page could
 // reach on this machine at that moment), and with every blur kept as declared, pinned by
 // inline styles (the page as it was before it watched its frame rate). The page's own
@@ -21,9 +21,11 @@
 //
 // Usage: node bench/frame_rate.mjs --page FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]
 // "--smoke yes" runs one size, with shorter counts, only to check that every part works.
+// cpu.mjs uses its server and browser drivers.
 
 import { readFileSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
+import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 import puppeteer from 'puppeteer-core';
 
@@ -33,7 +35,8 @@ const SIZES = [
   { name: '1920×1080', width: 1920, height: 1080, ratio: 1 },
   { name: '390×844, ratio 3', width: 390, height: 844, ratio: 3 },
 ];
-const SCENES = ['playing', 'READY dialog up'];
+const BUSY = 'playing, piece moved every frame';
+const SCENES = [BUSY, 'READY dialog up'];
 const TARGET_FPS = 50;
 const TARGET_RATIO = 0.9;
 const NO_BLUR = '* { backdrop-filter: none !important; -webkit-backdrop-filter: none !important; }';
@@ -58,7 +61,7 @@ function parseArgs(argv) {
 }
 
 // Serves the page on /plugin_pentra_3d and a scores reply to its API requests.
-function serve(html, scores) {
+export function serve(html, scores) {
   const srv = http.createServer((req, res) => {
     const url = new URL(req.url, 'http://127.0.0.1');
     if (url.pathname !== '/plugin_pentra_3d') {
@@ -80,7 +83,7 @@ function serve(html, scores) {
 // Both drivers behind one shape: open(size) gives a tab at that size, with page errors
 // collected, and close() ends it. Playwright and Puppeteer pages share goto, evaluate with
 // one argument, addStyleTag and keyboard.press.
-async function chromiumDriver() {
+export async function chromiumDriver() {
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
   return {
     name: 'Chromium',
@@ -95,7 +98,7 @@ async function chromiumDriver() {
   };
 }
 
-async function firefoxDriver() {
+export async function firefoxDriver() {
   const browser = await puppeteer.launch({ browser: 'firefox', executablePath: '/usr/bin/firefox-esr',
     headless: true });
   return {
@@ -111,14 +114,19 @@ async function firefoxDriver() {
   };
 }
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Runs in the page: counts frames from their timestamps and notes each change of data-blur.
+// Once `busy` is set, every frame also moves the piece one column, right and left by turns.
 function installCounter() {
-  const F = { t0: performance.now(), ts: [], blur: [] };
+  const F = { t0: performance.now(), ts: [], blur: [], busy: false, moves: 0 };
   window.__fr = F;
   const tick = (ts) => {
     F.ts.push(ts);
+    if (F.busy) {
+      const key = F.moves++ % 2 ? 'ArrowLeft' : 'ArrowRight';
+      document.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true }));
+    }
     requestAnimationFrame(tick);
   };
   requestAnimationFrame(tick);
@@ -157,7 +165,10 @@ async function measure(driver, url, size, scene, variant, o) {
     if (initial !== null) throw new Error('data-blur set before the page ran a frame: ' + initial);
     if (variant === 'noBlur') await page.addStyleTag({ content: NO_BLUR });
     if (variant === 'declared') await page.evaluate(pinBlurs);
-    if (scene === 'playing') await page.keyboard.press('Enter');
+    if (scene === BUSY) {
+      await page.keyboard.press('Enter');
+      await page.evaluate(() => { window.__fr.busy = true; });
+    }
     await sleep((o.warm + o.count) * 1000);
     const r = JSON.parse(await page.evaluate(() => {
       const cs = (id) => getComputedStyle(document.getElementById(id));
@@ -167,7 +178,7 @@ async function measure(driver, url, size, scene, variant, o) {
         stageBlur: cs('stage').backdropFilter, overlayBlur: cs('overlay').backdropFilter });
     }));
     if (errors.length) throw new Error('page errors: ' + errors.join('; '));
-    if (r.dialog !== (scene !== 'playing') || (scene !== 'playing' && r.title !== 'READY')) {
+    if (r.dialog !== (scene !== BUSY) || (scene !== BUSY && r.title !== 'READY')) {
       throw new Error(`${scene}: the dialog is ${r.dialog ? 'up (' + r.title + ')' : 'down'}`);
     }
     const from = r.t0 + o.warm * 1000;
@@ -266,7 +277,9 @@ function markdown(r, o) {
   return out.join('\n') + '\n';
 }
 
-main().catch((e) => {
-  console.error('frame_rate: ' + (e && e.stack || e));
-  process.exit(1);
-});
+if (import.meta.url === pathToFileURL(process.argv[1]).href) {
+  main().catch((e) => {
+    console.error('frame_rate: ' + (e && e.stack || e));
+    process.exit(1);
+  });
+}

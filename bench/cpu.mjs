@@ -1,0 +1,228 @@
+// What the game page costs the CPU while its picture stands still and while a game runs with
+// no input: the CPU time of the whole browser (every process of its tree) over a few
+// seconds, in headless Chromium with software compositing and in headless Firefox ESR, at
+// 1280×720 (the drivers and the server of frame_rate.mjs).
+//   - READY, paused and GAME OVER: the page as served against the same page frozen on the
+//     same picture (its requestAnimationFrame replaced by a function that does nothing once
+//     the state is reached), the floor for a still picture. Target: at most 1.5 times the
+//     frozen page plus 1.5 % of a core.
+//   - running at level 1 with no input: the page as served against the page as it was before
+//     it drew only the frames whose picture changed (bench/page_before.html). Target: at most
+//     0.6 of it.
+// The two pages of a case run side by side, A B B A ..., each in a fresh context. The CPU
+// time is utime + stime of /proc/PID/stat summed over the processes below this one (the
+// browser and all its children), before and after the counted seconds; a process that ends
+// in between is left out. It is also split by the kind of process.
+//
+// Usage: node bench/cpu.mjs --page FILE --before FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]
+// "--smoke yes" runs READY and running, in Chromium only, once each, briefly: a check that
+// every part works.
+
+import { execFileSync } from 'node:child_process';
+import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { chromiumDriver, firefoxDriver, serve, sleep } from './frame_rate.mjs';
+
+const SIZE = { width: 1280, height: 720, ratio: 1 };
+const STILL_FACTOR = 1.5;
+const STILL_PLUS = 1.5;   // % of a core
+const RUNNING_RATIO = 0.6;
+const TICKS = Number(execFileSync('getconf', ['CLK_TCK']).toString()) || 100;  // per second
+const CASES = [
+  { state: 'READY', other: 'frozen' },
+  { state: 'PAUSED', other: 'frozen' },
+  { state: 'GAME OVER', other: 'frozen' },
+  { state: 'running', other: 'before' },
+];
+
+function parseArgs(argv) {
+  const o = { smoke: 'no', out: '', md: '', page: '', before: '', scores: '' };
+  for (let i = 2; i < argv.length; i += 2) {
+    const k = argv[i].replace(/^--/, '');
+    if (!(k in o) || argv[i + 1] === undefined) throw new Error('bad argument ' + argv[i]);
+    o[k] = argv[i + 1];
+  }
+  if (!o.page || !o.before || !o.scores) {
+    throw new Error('usage: cpu.mjs --page FILE --before FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]');
+  }
+  o.smoke = o.smoke === 'yes';
+  // Seconds: left to the page once in its state, then counted.
+  Object.assign(o, o.smoke
+    ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumDriver], cases: [CASES[0], CASES[3]] }
+    : { settle: 2, count: 8, rounds: 2, drivers: [chromiumDriver, firefoxDriver], cases: CASES });
+  return o;
+}
+
+// utime + stime (clock ticks) of every process below this one, by process id.
+function treeTicks() {
+  const parent = new Map();
+  const ticks = new Map();
+  for (const name of readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    let stat;
+    try {
+      stat = readFileSync(`/proc/${name}/stat`, 'latin1');
+    } catch {
+      continue;  // ended meanwhile
+    }
+    // Fields after the command name in parentheses: state, ppid, ... utime (14), stime (15).
+    const f = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    parent.set(Number(name), Number(f[1]));
+    ticks.set(Number(name), Number(f[11]) + Number(f[12]));
+  }
+  const below = (pid) => {
+    for (let p = parent.get(pid); p; p = parent.get(p)) if (p === process.pid) return true;
+    return false;
+  };
+  return new Map([...ticks].filter(([pid]) => below(pid)));
+}
+
+// The kind of a browser process: Chromium's --type, Firefox's content process type (its
+// last argument), else the browser's main process.
+function kindOf(pid) {
+  let args;
+  try {
+    // Chromium rewrites its command line as one text: split at spaces too.
+    args = readFileSync(`/proc/${pid}/cmdline`, 'latin1').split(/[\0 ]/).filter(Boolean);
+  } catch {
+    return 'ended';
+  }
+  const type = args.find((a) => a.startsWith('--type='));
+  if (type) return type.slice(7);
+  if (args.includes('-contentproc')) return args[args.length - 1];
+  return 'main';
+}
+
+// Runs in the page: brings it to a state by its own keys, at once.
+function enterState(state) {
+  const key = (k) => document.dispatchEvent(new KeyboardEvent('keydown', { key: k, bubbles: true, cancelable: true }));
+  const title = () => document.getElementById('mTitle').textContent;
+  if (state === 'READY') return;
+  key('Enter');
+  if (state === 'PAUSED') key('p');
+  for (let i = 0; state === 'GAME OVER' && i < 300 && title() !== 'GAME OVER'; i++) key(' ');
+}
+
+// One measurement: the share of a core the whole browser used, in total and by kind.
+async function measure(driver, url, state, frozen, o) {
+  const { page, close } = await driver.open(SIZE);
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(String(e && e.message || e)));
+  try {
+    await page.goto(url);
+    await sleep(500);
+    await page.evaluate(enterState, state);
+    await sleep(200);  // the frame that shows the state
+    if (frozen) await page.evaluate(() => { window.requestAnimationFrame = () => 0; });
+    await sleep(o.settle * 1000);
+    const a = treeTicks();
+    const t0 = performance.now();
+    await sleep(o.count * 1000);
+    const b = treeTicks();
+    const seconds = (performance.now() - t0) / 1000;
+    const seen = await page.evaluate(() => (document.getElementById('overlay').classList.contains('on')
+      ? document.getElementById('mTitle').textContent : 'running'));
+    if (errors.length) throw new Error('page errors: ' + errors.join('; '));
+    if (seen !== state) throw new Error(`${driver.name}: wanted ${state}, the page shows ${seen}`);
+    const kinds = {};
+    let total = 0;
+    for (const [pid, t] of b) {
+      const d = t - (a.get(pid) || 0);
+      if (d <= 0) continue;
+      const share = 100 * d / TICKS / seconds;
+      kinds[kindOf(pid)] = (kinds[kindOf(pid)] || 0) + share;
+      total += share;
+    }
+    return { share: total, kinds };
+  } finally {
+    await close();
+  }
+}
+
+const mean = (list) => list.reduce((s, v) => s + v, 0) / list.length;
+
+function meanKinds(runs) {
+  const out = {};
+  for (const r of runs) for (const [k, v] of Object.entries(r.kinds)) out[k] = (out[k] || 0) + v / runs.length;
+  return out;
+}
+
+function judge(c) {
+  c.page = mean(c.runs.page.map((r) => r.share));
+  c.base = mean(c.runs.other.map((r) => r.share));
+  c.pageKinds = meanKinds(c.runs.page);
+  c.baseKinds = meanKinds(c.runs.other);
+  if (c.other === 'frozen') {
+    c.bound = STILL_FACTOR * c.base + STILL_PLUS;
+    c.met = c.page <= c.bound;
+  } else {
+    c.ratio = c.page / c.base;
+    c.met = c.ratio <= RUNNING_RATIO;
+  }
+  return c;
+}
+
+async function main() {
+  const o = parseArgs(process.argv);
+  const scores = readFileSync(o.scores);
+  const served = await serve(readFileSync(o.page), scores);
+  const before = await serve(readFileSync(o.before), scores);
+  const result = { size: '1280×720', settleSeconds: o.settle, countSeconds: o.count, rounds: o.rounds,
+    browsers: {}, cases: [] };
+  try {
+    for (const make of o.drivers) {
+      const driver = await make();
+      result.browsers[driver.name] = driver.version;
+      try {
+        for (const { state, other } of o.cases) {
+          const c = { browser: driver.name, state, other, runs: { page: [], other: [] } };
+          const pair = [
+            () => measure(driver, served.url, state, false, o),
+            () => measure(driver, other === 'before' ? before.url : served.url, state, other === 'frozen', o),
+          ];
+          for (let r = 0; r < o.rounds; r++) {
+            for (const i of r % 2 ? [1, 0] : [0, 1]) c.runs[i ? 'other' : 'page'].push(await pair[i]());
+          }
+          result.cases.push(judge(c));
+          console.error(`cpu: ${driver.name} ${state}: ${c.page.toFixed(1)} % against ${other} ${c.base.toFixed(1)} %`);
+        }
+      } finally {
+        await driver.close();
+      }
+    }
+  } finally {
+    await served.close();
+    await before.close();
+  }
+  const text = JSON.stringify(result, null, 2);
+  if (o.out) writeFileSync(o.out, text + '\n');
+  if (o.md) writeFileSync(o.md, markdown(result, o));
+  console.log(text);
+  if (!o.smoke && result.cases.some((c) => !c.met)) console.error('cpu: a target was missed');
+}
+
+function markdown(r, o) {
+  const f = (v) => v.toFixed(1);
+  const kinds = (k) => Object.entries(k).filter(([, v]) => v >= 0.05).sort((a, b) => b[1] - a[1])
+    .map(([n, v]) => `${n} ${f(v)}`).join(', ');
+  const out = ['', '## 2c. CPU of the whole browser, picture still and game running', ''];
+  out.push(`Chromium ${r.browsers.Chromium}${r.browsers.Firefox ? ` and Firefox ${r.browsers.Firefox}` : ''} (headless, ` +
+    `software compositing) at 1280×720, dark theme; % of one core, summed over the browser's processes, over ${o.count} s ` +
+    `after ${o.settle} s in the state; each row's two pages side by side in this run, ${o.rounds} round(s), averaged. ` +
+    `Targets: a still state at most ${STILL_FACTOR} × the frozen page + ${STILL_PLUS} % of a core; running with no ` +
+    `input at most ${RUNNING_RATIO} of the page before this change.`);
+  out.push('');
+  out.push('| browser | state | page as served (%) | compared with | its CPU (%) | target | met | as served, by process (%) | compared page, by process (%) |');
+  out.push('|---|---|---:|---|---:|---|---|---|---|');
+  for (const c of r.cases) {
+    const target = c.other === 'frozen' ? `≤ ${f(c.bound)} (1.5 × + 1.5)` : `ratio ${c.ratio.toFixed(2)} ≤ ${RUNNING_RATIO}`;
+    const what = c.other === 'frozen' ? 'the same page frozen' : 'the page before this change';
+    out.push(`| ${c.browser} | ${c.state} | **${f(c.page)}** | ${what} | ${f(c.base)} | ${target} | ${c.met ? 'yes' : 'no'} | ` +
+      `${kinds(c.pageKinds)} | ${kinds(c.baseKinds)} |`);
+  }
+  return out.join('\n') + '\n';
+}
+
+main().catch((e) => {
+  console.error('cpu: ' + (e && e.stack || e));
+  process.exit(1);
+});
