@@ -263,9 +263,11 @@ test('previews: the piece centred in whole cells, matrix row 0 at the bottom, bo
 });
 
 // --- backdrop blurs and the frame rate ---------------------------------------
-// The page watches the intervals between its frames and drops the backdrop
-// blurs it cannot afford: first those of the stage, cards and buttons (over
-// the flat page background, they show nothing), then the overlay's.
+// The page watches the intervals between its frames, where they end in a
+// frame that draws (here a resize event makes each frame draw), and drops the
+// backdrop blurs it cannot afford: first those of the stage, cards and
+// buttons (over the flat page background, they show nothing), then the
+// overlay's.
 
 const DECLARED = { stage: 'blur(16px)', cards: 'blur(14px)', iconbtns: 'blur(14px)', pbtns: 'blur(14px)', overlay: 'blur(8px)' };
 const NO_BLUR = { stage: 'none', cards: 'none', iconbtns: 'none', pbtns: 'none', overlay: 'none' };
