@@ -1,4 +1,4 @@
-// The host's front: the one long-lived Node.js process that answers every client. host/play.mjs
+// The host's front: the one long-lived Node.js process that answers every client. host/host.mjs
 // starts it (as the serving user) once per run; it listens on each node's public address and
 // on the hub's, checks every request, and hands the good ones to the node's lighttpd, which
 // listens on 127.0.0.1 at a port of its own and runs the plugin under CGI.
@@ -27,7 +27,7 @@
 // Hub errors: 400 missing_node, 404 unknown_node, 404 unknown_plugin, 502 node_unreachable,
 // 504 node_timeout.
 //
-// Its settings come as JSON in PENTRA_FRONT (see play.mjs); it reports the ports it listens on
+// Its settings come as JSON in PENTRA_FRONT (see host.mjs); it reports the ports it listens on
 // over the IPC channel and ends when that channel closes.
 import fs from 'node:fs';
 import http from 'node:http';

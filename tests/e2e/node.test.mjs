@@ -1,4 +1,4 @@
-// A local node without a password, started through host/play.mjs: its routes over real HTTP, and
+// A local node without a password, started through host/host.mjs: its routes over real HTTP, and
 // a whole game in Chromium whose score lands in the node's score file. Then the same node
 // open to the network with --lan, under the random password the script makes.
 import { test, before, after } from 'node:test';
