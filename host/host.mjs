@@ -63,6 +63,8 @@ const passwordBytes = (p) => (Buffer.isBuffer(p) ? p : Buffer.from(p || '', 'utf
  *              data folder, password, public port (0: any free one) and address
  *   hub        null, or { port = 0, bind = '127.0.0.1' }: a hub in front of every node
  *   user       the user to serve as when started as root (default: SUDO_USER, else "pentra")
+ *   systemUser the system user made when root starts it without `user` and SUDO_USER
+ *              (default "pentra"; tests name their own)
  *   tmpdir     where the run folder goes (default: the system's temporary folder)
  *   env        more environment for every process started
  *   wineprefix the wine prefix (default: PENTRA_WINEPREFIX, else ~/.cache/pentra/wineprefix
@@ -76,7 +78,7 @@ const passwordBytes = (p) => (Buffer.isBuffer(p) ? p : Buffer.from(p || '', 'utf
 export async function startHost(options) {
   const { program, windows = false, nodes = [], hub = null } = options;
   if (!program || !fs.existsSync(program)) throw new Error(`no plugin program at ${program}`);
-  const user = servingUser(options.user);
+  const user = servingUser(options.user, options.systemUser);
   const env = { ...process.env, ...(options.env || {}) };
   if (user.switched) Object.assign(env, { HOME: user.home, USER: user.name, LOGNAME: user.name });
 

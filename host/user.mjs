@@ -19,18 +19,34 @@ function passwdEntry(name) {
   return { name, uid: Number(uid), gid: Number(gid), home };
 }
 
-// Makes the system user that serves when root starts the host without sudo: no login, no
-// password, a home of its own under /var/lib for its data.
+// Waits `ms` milliseconds without returning to the event loop (the user is looked up before
+// anything runs).
+const pause = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+
+// Makes the system user `name` that serves when root starts the host without sudo: no login,
+// no password, a home of its own under /var/lib for its data. Hosts that start together may
+// all find the user missing: useradd's "already exists" (status 9) then means another made
+// it, and a locked passwd or group file (another useradd at work) is tried again.
 function makeSystemUser(name) {
-  const r = spawnSync('useradd', ['--system', '--user-group', '--home-dir', `/var/lib/${name}`,
-    '--create-home', '--shell', '/usr/sbin/nologin', '--comment', 'pentra game host', name],
-  { encoding: 'utf8', timeout: 30000 });
-  if (r.status !== 0) throw new Error(`could not make the user ${name}: ${(r.stderr || '').trim()}`);
+  let said = '';
+  for (let attempt = 0; attempt < 50; attempt++) {
+    if (attempt > 0) {
+      if (passwdEntry(name)) return;
+      pause(100);
+    }
+    const r = spawnSync('useradd', ['--system', '--user-group', '--home-dir', `/var/lib/${name}`,
+      '--create-home', '--shell', '/usr/sbin/nologin', '--comment', 'pentra game host', name],
+    { encoding: 'utf8', timeout: 30000 });
+    if (r.status === 0 || r.status === 9) return;
+    said = (r.stderr || '').trim();
+  }
+  throw new Error(`could not make the user ${name}: ${said}`);
 }
 
 // The user the host serves as, with `why` saying how it was chosen: the current user when not
-// root; as root, `requested`, else SUDO_USER, else the system user (made when missing).
-export function servingUser(requested) {
+// root; as root, `requested`, else SUDO_USER, else the system user `system` (made when
+// missing; a test names one of its own).
+export function servingUser(requested, system = SYSTEM_USER) {
   if (process.getuid() !== 0) {
     const info = os.userInfo();
     return { name: info.username, uid: process.getuid(), gid: process.getgid(), home: info.homedir, switched: false, why: 'self' };
@@ -43,7 +59,7 @@ export function servingUser(requested) {
     why = 'sudo';
   }
   if (!name) {
-    name = SYSTEM_USER;
+    name = system;
     why = 'system';
     if (!passwdEntry(name)) makeSystemUser(name);
   }
@@ -62,13 +78,15 @@ export function own(user, p) {
 }
 
 // Creates folder `dir` and its missing parents; those created become the user's, and so does
-// `dir` itself when it is root's.
+// `dir` itself when it is root's. Another host may make the same folders meanwhile: what
+// exists already is left as it is.
 export function makeFolder(user, dir) {
-  const missing = [];
-  for (let d = dir; !fs.existsSync(d); d = path.dirname(d)) missing.unshift(d);
-  for (const d of missing) {
-    fs.mkdirSync(d);
-    own(user, d);
+  const first = fs.mkdirSync(dir, { recursive: true });
+  if (first !== undefined) {
+    for (let d = dir; ; d = path.dirname(d)) {
+      own(user, d);
+      if (d === first || d === path.dirname(d)) break;
+    }
   }
   if (user.switched && fs.lstatSync(dir).uid === 0) own(user, dir);
 }

@@ -3,7 +3,7 @@
 // open to the network with --lan, under the random password the script makes.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -219,6 +219,33 @@ test('scripts/play names the serving user first; lighttpd, the front and the plu
     assert.equal(fs.statSync(path.join(cliData, '.pentra_scores.json')).uid, uid, 'the score file is the user\'s');
   } finally {
     await run.stop();
+  }
+});
+
+test('hosts started at once where the system user is missing all start, sharing a data folder not made yet', {
+  skip: process.getuid() !== 0 || process.env.SUDO_USER ? 'needs root without sudo' : false,
+}, async () => {
+  const name = `pentra-race-${process.pid}`.slice(0, 30);
+  const shared = path.join(dir, 'race', 'shared', 'data');
+  // Each host in a process of its own, as separate runs would be, all told to start at once.
+  const at = Date.now() + 1500;
+  const script = `const { startNode } = await import(${JSON.stringify(path.join(E.ROOT, 'host', 'host.mjs'))});
+    await new Promise((r) => setTimeout(r, ${at} - Date.now()));
+    const node = await startNode({ program: process.env.PENTRA_BIN, data: ${JSON.stringify(shared)}, systemUser: ${JSON.stringify(name)} });
+    const res = await fetch(node.url + '/plugin_pentra_3d?action=scores');
+    console.log(node.user.name, res.status);
+    await node.stop();`;
+  try {
+    const runs = await Promise.all([0, 1, 2, 3].map(() => new Promise((resolve) => {
+      const child = spawn(process.execPath, ['--input-type=module', '-e', script], { env: { ...process.env, PENTRA_E2E_RUN: dir } });
+      let out = '';
+      child.stdout.on('data', (s) => { out += s; });
+      child.stderr.on('data', (s) => { out += s; });
+      child.on('exit', () => resolve(out.trim()));
+    })));
+    assert.deepEqual(runs, Array(4).fill(`${name} 200`));
+  } finally {
+    spawnSync('userdel', ['--remove', name], { stdio: 'ignore' });
   }
 });
 
