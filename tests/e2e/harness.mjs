@@ -186,10 +186,11 @@ function connects(base) {
   });
 }
 
-// One HTTP request; resolves with the status, the raw header list and the body bytes.
-export function request(url, { method = 'GET', headers = {}, body } = {}) {
+// One HTTP request (from `localAddress` when given); resolves with the status, the raw header
+// list and the body bytes.
+export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
   return new Promise((resolve, reject) => {
-    const req = http.request(url, { method, headers, agent: false }, (res) => {
+    const req = http.request(url, { method, headers, agent: false, localAddress }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {

@@ -294,6 +294,22 @@ test('every request is answered: raw bytes above 0x7F or control bytes get 400, 
   const badHeader = await send('GET /plugin_pentra_3d?action=scores', `X-Bot-Password: ${marker}\x01\r\n`);
   assert.equal(badHeader.status, 'HTTP/1.1 400 Bad Request');
 
+  // Odd targets and methods get the front's JSON errors, never lighttpd's page nor a silence;
+  // a target in absolute form naming this server is served.
+  for (const [line, status, error] of [['CONNECT 127.0.0.1:22', 405, 'method_not_allowed'], ['OPTIONS *', 400, 'bad_target'],
+    ['GET https://127.0.0.1/', 400, 'bad_target'], ['GET /pentra', 404, 'not_found'], [`GET http://evil:${E.portOf(base)}/`, 421, 'wrong_host']]) {
+    const res = await send(line);
+    assert.equal(res.status.split(' ')[1], String(status), line);
+    assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, line);
+  }
+  assert.match((await send(`GET ${base}/plugin_pentra_3d?action=scores`)).body, /^\{"ok":true,"plugin"/);
+  // A body longer than the plugin reads is refused before it has arrived, by its length or as
+  // soon as its chunks pass the limit.
+  for (const head of ['Content-Length: 1048576\r\n\r\nval=1', `Transfer-Encoding: chunked\r\n\r\n800\r\n${'9'.repeat(2048)}\r\n`]) {
+    const res = await E.rawRequest(base, Buffer.from(`POST /plugin_pentra_3d?action=save_score HTTP/1.1\r\n${host}${head}`));
+    assert.equal(`${res.status} ${res.body}`, 'HTTP/1.1 413 Payload Too Large {"ok":false,"error":"body_too_large"}\n');
+  }
+
   // Many long requests, each answered, and none leaves a trace.
   const long = `GET /plugin_pentra_3d?action=scores&pwd=${marker}${'x'.repeat(8000)}`;
   const answers = await Promise.all(Array.from({ length: 200 }, (_, i) => send(i % 2 ? long : `${long}\xe9`)));
