@@ -19,7 +19,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { START_TIMEOUT_MS, startLighttpd, startProcess, stopProcess } from './processes.mjs';
+import { keepRunning, START_TIMEOUT_MS, startLighttpd, startProcess, stopProcess } from './processes.mjs';
 import { asUser, own, prepareData, servingUser } from './user.mjs';
 import { lighttpdWineEnv, prepareWine, programCommand, programPath, startWineSession, wineEnv, winePlaces } from './wine.mjs';
 
@@ -52,6 +52,26 @@ function readMeta(user, program, shown, env, wine, errFile) {
 // A password as bytes: a Buffer as it is, a string as UTF-8.
 const passwordBytes = (p) => (Buffer.isBuffer(p) ? p : Buffer.from(p || '', 'utf8'));
 
+// Starts the front for `servers` and waits until it listens; resolves with its process and
+// the ports it listens on, or throws saying which server could not listen.
+async function startFront(user, run, env, servers) {
+  const front = startProcess(user, 'front', process.execPath, [path.join(run.host, 'front.mjs')], {
+    env: { ...env, PENTRA_FRONT: JSON.stringify({ servers, plugin: PLUGIN_ID, favicon: path.join(run.host, 'favicon.ico') }) },
+    stdio: ['ignore', 'ignore', 'pipe', 'ipc'],
+  });
+  const answer = await new Promise((resolve) => {
+    const timer = setTimeout(() => resolve({ timeout: true }), START_TIMEOUT_MS);
+    front.child.once('message', (m) => { clearTimeout(timer); resolve(m); });
+    front.exited.then(() => { clearTimeout(timer); resolve({ ended: true }); });
+  });
+  if (answer.ports) return { proc: front, ports: answer.ports };
+  await stopProcess(front);
+  const server = servers.find((s) => s.name === answer.failed);
+  if (answer.code === 'EADDRINUSE') throw new Error(`port ${server.port} is in use; choose another with --port`);
+  if (answer.failed) throw new Error(`the ${answer.failed} server could not listen on ${server.bind}:${server.port} (${answer.code})`);
+  throw new Error(`the front did not start:\n${front.tail.slice(-5).join('\n')}`);
+}
+
 /**
  * Starts a host: one lighttpd per node and the front in front of them (the nodes' public
  * addresses and, with `hub`, the hub's). Resolves once every server answers.
@@ -70,10 +90,16 @@ const passwordBytes = (p) => (Buffer.isBuffer(p) ? p : Buffer.from(p || '', 'utf
  *   wineprefix the wine prefix (default: PENTRA_WINEPREFIX, else ~/.cache/pentra/wineprefix
  *              of the serving user)
  *
+ *   say        where the line saying that a server stopped and was started again goes
+ *              (default: standard error)
+ *
+ * A server that stops by itself is started again after a short pause (see keepRunning).
  * Resolves with { user, nodes: { name: { url, port, data, password } }, hub: { url, port } or
- * null, runDir, failed, logs(), stop() }: each node's password as a Buffer; `failed` resolves with the name of a server that
- * ended by itself, `logs()` gives the last lines each server wrote to its standard error,
- * `stop()` ends every process and removes the run folder.
+ * null, runDir, failed, failure, logs(), pids(), stop() }: each node's password as a Buffer;
+ * `failed` resolves with the name of a server that stopped again and again and was given up
+ * on, `failure` with why; `logs()` gives the last lines each server wrote to its standard
+ * error, `pids()` each server's process id; `stop()` ends every process and removes the run
+ * folder.
  */
 export async function startHost(options) {
   const { program, windows = false, nodes = [], hub = null } = options;
@@ -86,7 +112,11 @@ export async function startHost(options) {
   const runDir = fs.mkdtempSync(path.join(tmp, 'pentra-play.'));
   own(user, runDir);
   const run = { dir: runDir, host: path.join(runDir, 'host'), www: path.join(runDir, 'www') };
-  const procs = [];
+  // Each server's keeper (processes.mjs), which starts it again when it stops by itself.
+  const keepers = [];
+  let giveUp = null;
+  const gaveUp = new Promise((resolve) => { giveUp = resolve; });
+  const say = options.say || ((line) => process.stderr.write(`${line}\n`));
   let wine = null;
   let wineSession = null;
   let stopping = false;
@@ -95,7 +125,7 @@ export async function startHost(options) {
   const stop = () => {
     stopping = true;
     stopped ??= (async () => {
-      for (const proc of [...procs].reverse()) await stopProcess(proc);
+      for (const keeper of [...keepers].reverse()) await keeper.stop();
       if (wineSession) await wineSession.stop();
       fs.rmSync(runDir, { recursive: true, force: true });
     })();
@@ -130,6 +160,12 @@ export async function startHost(options) {
 
     const servers = [];
     const internal = {};
+    let front = null;
+    const keep = (name, proc, again) => {
+      const keeper = keepRunning(name, proc, again, { say, giveUp: (why) => giveUp({ name, why }) });
+      keepers.push(keeper);
+      return keeper;
+    };
     for (const node of nodes) {
       prepareData(user, node.data);
       const nodeEnv = {
@@ -137,42 +173,41 @@ export async function startHost(options) {
         PENTRA_TARGET: wine ? 'wine' : 'native',
         PENTRA_DATA: programPath(node.data, wine), ...lighttpdWineEnv(wine),
       };
-      const { proc, port } = await startLighttpd(user, path.join(run.host, 'node.conf'), node.name, nodeEnv, passwordBytes(node.password));
-      procs.push(proc);
-      internal[node.name] = port;
-      servers.push({ kind: 'node', name: node.name, bind: node.bind || '127.0.0.1', port: node.port || 0, target: port });
+      const server = { kind: 'node', name: node.name, bind: node.bind || '127.0.0.1', port: node.port || 0, target: 0 };
+      // On the port it had when started again, else on another, which the front is told.
+      const launch = async () => {
+        const { proc, port } = await startLighttpd(user, path.join(run.host, 'node.conf'), node.name, nodeEnv,
+          passwordBytes(node.password), server.target);
+        if (server.target && port !== server.target && front?.current().child.connected) {
+          front.current().child.send({ retarget: { name: node.name, port } });
+        }
+        server.target = port;
+        internal[node.name] = port;
+        return proc;
+      };
+      keep(node.name, await launch(), launch);
+      servers.push(server);
     }
     if (hub) servers.push({ kind: 'hub', name: 'hub', bind: hub.bind || '127.0.0.1', port: hub.port || 0, nodes: internal, plugins: [PLUGIN_ID] });
 
-    const front = startProcess(user, 'front', process.execPath, [path.join(run.host, 'front.mjs')], {
-      env: { ...env, PENTRA_FRONT: JSON.stringify({ servers, plugin: PLUGIN_ID, favicon: path.join(run.host, 'favicon.ico') }) },
-      stdio: ['ignore', 'ignore', 'pipe', 'ipc'],
-    });
-    procs.push(front);
-    const answer = await new Promise((resolve) => {
-      const timer = setTimeout(() => resolve({ timeout: true }), START_TIMEOUT_MS);
-      front.child.once('message', (m) => { clearTimeout(timer); resolve(m); });
-      front.exited.then(() => { clearTimeout(timer); resolve({ ended: true }); });
-    });
-    if (!answer.ports) {
-      const server = servers.find((s) => s.name === answer.failed);
-      if (answer.code === 'EADDRINUSE') throw new Error(`port ${server.port} is in use; choose another with --port`);
-      if (answer.failed) throw new Error(`the ${answer.failed} server could not listen on ${server.bind}:${server.port} (${answer.code})`);
-      throw new Error(`the front did not start:\n${front.tail.slice(-5).join('\n')}`);
-    }
+    const first = await startFront(user, run, env, servers);
+    // Started again, the front listens on the ports it had.
+    for (const server of servers) server.port = first.ports[server.name];
+    front = keep('front', first.proc, async () => (await startFront(user, run, env, servers)).proc);
 
     // Where this machine reaches a server: 0.0.0.0 takes connections on 127.0.0.1 too.
     const reach = (bind) => (bind === '0.0.0.0' ? '127.0.0.1' : bind);
     const result = { user, runDir, nodes: {}, hub: null, stop };
     for (const node of nodes) {
-      const port = answer.ports[node.name];
+      const port = first.ports[node.name];
       result.nodes[node.name] = { url: `http://${reach(node.bind || '127.0.0.1')}:${port}`, port, data: node.data,
         password: passwordBytes(node.password) };
     }
-    if (hub) result.hub = { url: `http://${reach(hub.bind || '127.0.0.1')}:${answer.ports.hub}`, port: answer.ports.hub };
-    result.failed = Promise.race(procs.map((p) => p.exited.then(() => p.name)))
-      .then((name) => (stopping ? null : name));
-    result.logs = () => Object.fromEntries(procs.map((p) => [p.name, [...p.tail]]));
+    if (hub) result.hub = { url: `http://${reach(hub.bind || '127.0.0.1')}:${first.ports.hub}`, port: first.ports.hub };
+    result.failed = gaveUp.then((failure) => (stopping ? null : failure.name));
+    result.failure = gaveUp.then((failure) => (stopping ? null : failure.why));
+    result.logs = () => Object.fromEntries(keepers.map((k) => [k.current().name, [...k.current().tail]]));
+    result.pids = () => Object.fromEntries(keepers.map((k) => [k.current().name, k.current().child.pid]));
     return result;
   } catch (err) {
     await stop();

@@ -223,13 +223,13 @@ async function main(argv) {
   out += 'Press Ctrl-C to stop.\n';
   process.stdout.write(out);
 
-  let why = await Promise.race([stopped, host.failed]);
+  let why = await Promise.race([stopped, host.failure]);
   // Ctrl-C in a terminal reaches the servers too (they share its process group), and one may
   // end before this process has handled its own signal: give the signal a moment to arrive.
   if (why !== 'signal') why = await Promise.race([stopped, sleep(500).then(() => why)]);
   let code = 0;
   if (why !== 'signal' && why !== null) {
-    process.stderr.write('scripts/play: a server stopped unexpectedly\n');
+    process.stderr.write(`scripts/play: ${why}; stopping the host\n`);
     for (const [name, tail] of Object.entries(host.logs())) {
       if (tail.length) process.stderr.write(`${name}:\n${tail.slice(-5).join('\n')}\n`);
     }

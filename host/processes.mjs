@@ -9,6 +9,11 @@ import { asUser } from './user.mjs';
 // Lines of a server's standard error kept in memory, to explain a failure.
 const TAIL_LINES = 20;
 export const START_TIMEOUT_MS = 20000;
+// A server that stops by itself is started again after a pause; one that stops this many
+// times within a minute is given up on.
+const RESTART_PAUSE_MS = 1000;
+const GIVE_UP_STOPS = 4;
+const GIVE_UP_WINDOW_MS = 60000;
 
 // Starts a process as the serving user. Its standard error is kept, the last lines only.
 export function startProcess(user, name, command, args, { env, stdio = ['ignore', 'ignore', 'pipe'] }) {
@@ -53,6 +58,55 @@ export async function stopProcess(proc, ms = 10000) {
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+/**
+ * Keeps server `name` running, `first` its process: when that stops by itself, `start()` (a
+ * promise of the new process) runs after a short pause and `say` gets one line telling so.
+ * When it has stopped GIVE_UP_STOPS times within a minute, or does not start again that
+ * often, `giveUp` gets the reason instead. Returns { current(), stop() }.
+ */
+export function keepRunning(name, first, start, { say, giveUp }) {
+  let proc = first;
+  let stopping = false;
+  let restarting = null;
+  const stops = [];
+  const watch = (p) => p.exited.then((exit) => {
+    if (!stopping && p === proc) stopped(exit.signal ? `signal ${exit.signal}` : `status ${exit.code}`);
+  });
+  const stopped = (how) => {
+    const now = Date.now();
+    stops.push(now);
+    while (stops[0] < now - GIVE_UP_WINDOW_MS) stops.shift();
+    if (stops.length >= GIVE_UP_STOPS) {
+      giveUp(`the ${name} server stopped ${stops.length} times within a minute (last: ${how})`);
+      return;
+    }
+    restarting = (async () => {
+      await sleep(RESTART_PAUSE_MS);
+      if (stopping) return;
+      let next;
+      try {
+        next = await start();
+      } catch (err) {
+        stopped(`could not start again: ${err.message.split('\n')[0]}`);
+        return;
+      }
+      proc = next;
+      if (stopping) return;
+      say(`The ${name} server stopped (${how}) and was started again.`);
+      watch(proc);
+    })();
+  };
+  watch(first);
+  return {
+    current: () => proc,
+    async stop() {
+      stopping = true;
+      await restarting;
+      await stopProcess(proc);
+    },
+  };
+}
+
 // Whether something accepts connections on 127.0.0.1:port.
 function portOpen(port) {
   return new Promise((resolve) => {
@@ -85,12 +139,13 @@ const LIGHTTPD = ['/usr/sbin/lighttpd', '/usr/local/sbin/lighttpd'].find((p) => 
 const WITH_PASSWORD = 'PENTRA_PASSWORD=$(printf "$0"; printf x); PENTRA_PASSWORD=${PENTRA_PASSWORD%x}; export PENTRA_PASSWORD; exec "$@"';
 const octal = (bytes) => [...bytes].map((b) => '\\' + b.toString(8).padStart(3, '0')).join('');
 
-// Starts one node's lighttpd (configuration `conf`) on a free port of 127.0.0.1 and waits
-// until it accepts connections; a port taken meanwhile is retried with another.
-export async function startLighttpd(user, conf, name, env, password) {
+// Starts one node's lighttpd (configuration `conf`) on a free port of 127.0.0.1, or on
+// `port` when given and free, and waits until it accepts connections; a port taken meanwhile
+// is retried with another.
+export async function startLighttpd(user, conf, name, env, password, port = 0) {
   let last = null;
   for (let attempt = 0; attempt < 5; attempt++) {
-    const port = await freePort();
+    if (attempt > 0 || !port) port = await freePort();
     const proc = startProcess(user, name, 'sh', ['-c', WITH_PASSWORD, octal(password), LIGHTTPD, '-D', '-f', conf],
       { env: { ...env, PENTRA_PORT: String(port) } });
     const deadline = Date.now() + START_TIMEOUT_MS;
