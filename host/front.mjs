@@ -55,6 +55,8 @@ const BODY_LIMIT = 2047;
 // Requests per node whose body is still on its way: each holds at most BODY_LIMIT bytes.
 // Requests without a body never wait for one of these places.
 const ARRIVING_PLACES = 128;
+// How long a connection refused for its body stays open after the answer, unread.
+const CLOSE_DELAY_MS = 1000;
 // Open connections of the whole front; one more is answered 503 and closed at once.
 const MAX_CONNECTIONS = 8192;
 // Wrong passwords from one client address before it has to wait, the first wait, the
@@ -94,11 +96,18 @@ function replyError(res, status, error) {
 }
 
 // Answers with an error and closes the connection, without reading what the client may
-// still be sending (a body too long, say).
+// still be sending (a body too long, say). The connection ends a moment after the answer:
+// closed at once while the client still sends, it would be reset, and a reset may swallow
+// the answer before the client has read it.
 function replyAndClose(req, res, status, error) {
+  const socket = req.socket;
+  socket.destroySoon = () => {
+    socket.pause();
+    socket.end();
+    setTimeout(() => socket.destroy(), CLOSE_DELAY_MS).unref();
+  };
   res.setHeader('Connection', 'close');
   replyError(res, status, error);
-  res.once('finish', () => req.socket.destroySoon());
 }
 
 // A JSON error written straight to a connection that no request handler answers, which
