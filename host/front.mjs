@@ -55,6 +55,9 @@ const BODY_LIMIT = 2047;
 // Requests per node whose body is still on its way: each holds at most BODY_LIMIT bytes.
 // Requests without a body never wait for one of these places.
 const ARRIVING_PLACES = 128;
+// How long a request waits in the queue before a client that closed its side is asked
+// whether it is still there (see stillThere): a short wait never shows the question.
+const PROBE_AFTER_MS = 500;
 // How long a connection refused for its body stays open after the answer, unread.
 const CLOSE_DELAY_MS = 1000;
 // Open connections of the whole front; one more is answered 503 and closed at once.
@@ -390,10 +393,11 @@ function forward(node, req, res, target, skip, settle) {
   });
 }
 
-// Whether the client of a waiting request is still there: its side of the connection closed
-// (a browser leaving a page does that, and so does a client that only stopped sending),
-// "102 Processing" goes out; a client that has gone answers it with a reset, which the
-// second one sees before the plugin would run. Calls back with the answer.
+// Whether the client of a waiting request is still there. Once it has waited PROBE_AFTER_MS
+// with its client's side of the connection closed (a browser leaving a page does that, and
+// so does a client that only stopped sending), "102 Processing" goes out; a client that has
+// gone answers it with a reset, which a second one sees before the plugin would run. Calls
+// back with the answer.
 function stillThere(req, res, job, done) {
   if (!job.probed) {
     done(true);
@@ -427,11 +431,13 @@ function queue(node, req, res, { target, skip, body, settle }) {
     job.probed = true;
     res.writeProcessing();
   };
+  let probeTimer = null;
   const job = {
     probed: false,
     run() {
       const waited = state === 'queued';
       state = 'running';
+      clearTimeout(probeTimer);
       socket.off('end', probe);
       if (res.destroyed) {
         done();
@@ -452,6 +458,7 @@ function queue(node, req, res, { target, skip, body, settle }) {
   };
   res.on('close', () => {
     if (state === 'queued') {
+      clearTimeout(probeTimer);
       socket.off('end', probe);
       const i = node.waiting.indexOf(job);
       if (i >= 0) node.waiting.splice(i, 1);
@@ -466,8 +473,10 @@ function queue(node, req, res, { target, skip, body, settle }) {
   }
   if (state === 'waiting') {
     state = 'queued';
-    if (socket.readableEnded) probe();
-    else socket.once('end', probe);
+    probeTimer = setTimeout(() => {
+      if (socket.readableEnded) probe();
+      else socket.once('end', probe);
+    }, PROBE_AFTER_MS);
   }
 }
 

@@ -97,8 +97,8 @@ test('a waiting request whose client has gone never runs the plugin', async () =
   const slow = path.join(dir, 'slow');
   fs.mkdirSync(path.join(slow, 'tmp'), { recursive: true });
   fs.copyFileSync(E.BIN, path.join(slow, 'plugin'));
-  // The plugin, half a second a run, so that requests wait their turn.
-  fs.writeFileSync(path.join(slow, 'wrapper'), `#!/bin/sh\nsleep 0.5\nexec ${path.join(slow, 'plugin')} "$@"\n`, { mode: 0o755 });
+  // The plugin, a second a run, so that requests wait their turn.
+  fs.writeFileSync(path.join(slow, 'wrapper'), `#!/bin/sh\nsleep 1\nexec ${path.join(slow, 'plugin')} "$@"\n`, { mode: 0o755 });
   const run = await E.startHost(slow, { program: path.join(slow, 'wrapper'), nodes: [{ name: 'node', data: path.join(slow, 'data') }] });
   try {
     const url = (val) => `${run.nodes.node}/plugin_pentra_3d?action=save_score&val=${val}`;
