@@ -17,7 +17,7 @@
 // served page instead (harness.mjs); a tab's `beforeGoto` tells it which.
 
 import { spawn } from 'node:child_process';
-import { freePort } from '../../host/play.mjs';
+import { freePort } from '../../host/processes.mjs';
 import puppeteer from 'puppeteer-core';
 
 const FIREFOX = '/usr/bin/firefox-esr';
