@@ -38,3 +38,23 @@ export function unwritable(highscore) {
 export function scoresReply(entries, highscore = entries.length ? entries[0] : 0) {
   return `{"ok":true,"plugin":"${PLUGIN_ID}","version":"${VERSION}","highscore":${highscore},"scores":[${entries.join(',')}]}\n`;
 }
+
+// A CGI reply split at the empty line that ends its header (CR LF or LF line ends): the
+// header's lines and the body's bytes.
+export function splitReply(bytes) {
+  const text = bytes.toString('latin1');
+  const crlf = text.indexOf('\r\n\r\n');
+  const lf = text.indexOf('\n\n');
+  let end;
+  let gap;
+  if (crlf >= 0 && (lf < 0 || crlf < lf)) {
+    end = crlf;
+    gap = 4;
+  } else if (lf >= 0) {
+    end = lf;
+    gap = 2;
+  } else {
+    throw new Error('reply without an empty line after its header');
+  }
+  return { header: text.slice(0, end).split(/\r?\n/), body: bytes.subarray(end + gap) };
+}
