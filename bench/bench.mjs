@@ -363,7 +363,7 @@ const nodeStops = [];
 // address once it answers. The one place that knows how a node is started and stopped.
 async function startNode(name, program, data) {
   mkdirSync(data, { recursive: true });
-  const { startNode: startHostNode } = await import('../host/play.mjs');
+  const { startNode: startHostNode } = await import('../host/host.mjs');
   let node;
   try {
     node = await startHostNode({ program, data });
@@ -393,13 +393,13 @@ function wrkRate(connections, url, seconds) {
 async function measureHost(n, runPlugin) {
   emit('', '## 3. Through the host', '');
   try {
-    accessSync(join(ROOT, 'host/play.mjs'));
+    accessSync(join(ROOT, 'host/host.mjs'));
     accessSync(join(ROOT, 'host/node.conf'));
   } catch (e) {
     emit('Measured by `scripts/bench` once the host exists (host/ is not in this tree).');
     return;
   }
-  progress('Through the node host (host/play.mjs, lighttpd) with wrk');
+  progress('Through the node host (host/host.mjs, lighttpd) with wrk');
   const who = ['plugin', 'floor'];
   const program = { plugin: runPlugin, floor: join(RUN_DIR, 'floor_scores') };
   const url = {};
@@ -431,7 +431,7 @@ async function measureHost(n, runPlugin) {
   emit(`wrk, ${n.hostSeconds} s per measurement, ${n.hostRounds} rounds; in each round, for ` +
     'each connection count, the plugin\'s node and the floor\'s node one after the other, the ' +
     'order alternating from round to round. GET /plugin_pentra_3d?action=scores on a node ' +
-    'started by the host\'s supervisor (host/play.mjs: its front process, then lighttpd and ' +
+    'started by the host\'s supervisor (host/host.mjs: its front process, then lighttpd and ' +
     'CGI), one running the plugin and one ' +
     'running the floor program for "scores". The target is judged on the median of the ' +
     'per-round ratios (each round\'s plugin rate over the floor rate measured right beside ' +

@@ -1,10 +1,13 @@
-// A wine session: one long-lived `wine cmd` on a prefix, so that every later wine process
-// on it joins a running server and starts in a fraction of a second instead of booting
-// wine anew. The host, the process suite and the benchmark each keep one while they run
-// the Windows build.
+// Everything wine of the host: where a run's prefix lives and how it is handed to the
+// serving user, the environment of every wine process, how the plugin program sees a folder,
+// and the wine session: one long-lived `wine cmd` on a prefix, so that every later wine
+// process on it joins a running server and starts in a fraction of a second instead of
+// booting wine anew. The host, the process suite and the benchmark each keep one while they
+// run the Windows build.
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
+import { makeFolder, ownTree } from './user.mjs';
 
 // What every wine process of ours needs besides its prefix: no debug output, the UTF-8 code
 // page, and no offers to install Mono or Gecko.
@@ -76,4 +79,44 @@ export async function startWineSession(env, as = {}) {
     throw new Error(`wine did not start on the prefix ${env.WINEPREFIX}`);
   }
   return { stop };
+}
+
+// --- the host's wine ---------------------------------------------------------------------
+
+// Where a run's wine lives for `user`: the prefix (`chosen`, else PENTRA_WINEPREFIX, else
+// ~/.cache/pentra/wineprefix of the user), and its HOME and TMPDIR beside it.
+export function winePlaces(user, chosen) {
+  const prefix = path.resolve(chosen || process.env.PENTRA_WINEPREFIX || path.join(user.home, '.cache', 'pentra', 'wineprefix'));
+  return { prefix, home: `${prefix}-home`, tmp: `${prefix}-home/tmp` };
+}
+
+// The environment of every wine process of a run: its own prefix and HOME, and its own
+// TMPDIR, where wine keeps its server's socket, so every wine process of the run finds the
+// same one.
+export function wineEnv(base, wine) {
+  return { ...base, ...WINE_SETTINGS, WINEPREFIX: wine.prefix, HOME: wine.home, TMPDIR: wine.tmp };
+}
+
+// Makes the wine prefix, its HOME and TMPDIR the serving user's.
+export function prepareWine(user, wine) {
+  for (const dir of [wine.prefix, wine.home, wine.tmp]) makeFolder(user, dir);
+  ownTree(user, wine.prefix);
+  ownTree(user, wine.home);
+}
+
+// How the plugin program sees a folder: unchanged natively, on drive Z: under wine.
+export function programPath(dir, wine) {
+  return wine ? 'Z:' + dir.replaceAll('/', '\\') : dir;
+}
+
+// The command line that runs `program` with `args`: itself natively, through wine otherwise.
+export function programCommand(program, args, wine) {
+  return wine ? ['wine', [program, ...args]] : [program, args];
+}
+
+// What lighttpd's wine configuration (plugin-wine.conf) reads: empty values natively.
+export function lighttpdWineEnv(wine) {
+  if (!wine) return { PENTRA_WINE: '', PENTRA_WINEPREFIX: '', PENTRA_WINEHOME: '', PENTRA_WINETMP: '' };
+  const found = spawnSync('sh', ['-c', 'command -v wine'], { encoding: 'utf8' }).stdout.trim();
+  return { PENTRA_WINE: found, PENTRA_WINEPREFIX: wine.prefix, PENTRA_WINEHOME: wine.home, PENTRA_WINETMP: wine.tmp };
 }

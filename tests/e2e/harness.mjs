@@ -1,4 +1,4 @@
-// Shared by the end-to-end tests: starts the local host through host/play.mjs (a real
+// Shared by the end-to-end tests: starts the local host through host/host.mjs (a real
 // lighttpd node, or a hub in front of two nodes, serving the built plugin), or runs
 // scripts/play as a user would, talks HTTP to it, drives the page in headless Chromium, and
 // checks that stopping leaves no process behind.
@@ -11,7 +11,8 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
-import * as play from '../../host/play.mjs';
+import { describe, gameUrls } from '../../host/banner.mjs';
+import * as play from '../../host/host.mjs';
 import { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
@@ -130,7 +131,7 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
   };
 }
 
-// Starts a host through host/play.mjs inside the scratch folder `dir` (its run folder goes to
+// Starts a host through host/host.mjs inside the scratch folder `dir` (its run folder goes to
 // dir/tmp, and every process it starts carries dir in its environment). `options` are
 // startHost's; `nodes` may be given as a name list with `data` and `password` per name.
 // Returns the host, the nodes' and hub's base URLs, the game's URLs and what scripts/play
@@ -147,8 +148,8 @@ export async function startHost(dir, options) {
   const plan = { hub: Boolean(options.hub), exposed: false };
   let urls, output;
   try {
-    urls = play.gameUrls(hub || nodes.node, plan.hub, host.nodes);
-    output = play.describe(host, plan, []).lines.join('\n') + '\n';
+    urls = gameUrls(hub || nodes.node, plan.hub, host.nodes);
+    output = describe(host, plan, []).lines.join('\n') + '\n';
   } catch (err) {
     await host.stop();
     throw err;
@@ -185,10 +186,11 @@ function connects(base) {
   });
 }
 
-// One HTTP request; resolves with the status, the raw header list and the body bytes.
-export function request(url, { method = 'GET', headers = {}, body } = {}) {
+// One HTTP request (from `localAddress` when given); resolves with the status, the raw header
+// list and the body bytes.
+export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
   return new Promise((resolve, reject) => {
-    const req = http.request(url, { method, headers, agent: false }, (res) => {
+    const req = http.request(url, { method, headers, agent: false, localAddress }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {

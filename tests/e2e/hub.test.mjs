@@ -12,6 +12,8 @@ import { PAGE_TYPE, UNKNOWN_ACTION } from '../values.mjs';
 const HUB_LIST = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game","nodes":["alpha","beta"]}]\n';
 
 let dir, data, play, hub, alpha, beta, browser;
+// The lines the host says when it starts a server again.
+const said = [];
 
 before(async () => {
   dir = E.scratch('hub');
@@ -19,6 +21,7 @@ before(async () => {
   play = await E.startHost(dir, {
     nodes: [{ name: 'alpha', data: path.join(data, 'alpha') }, { name: 'beta', data: path.join(data, 'beta'), password: 'beta-secret' }],
     hub: { port: 0 },
+    say: (line) => said.push(line),
   });
   hub = play.hub;
   alpha = play.nodes.alpha;
@@ -265,4 +268,26 @@ test('the hub answers only requests naming it as Host (421) and refuses another 
   const same = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
     { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub } });
   assert.equal(same.body, E.scoresBody([]));
+});
+
+test('a node\'s lighttpd or the front that dies is started again while the rest serves, and the game plays on', async () => {
+  const scores = (node) => E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=${node}&action=scores`,
+    { headers: { 'X-Bot-Password': 'beta-secret' } }).catch(() => ({ status: 0 }));
+  const back = async (node) => {
+    for (let i = 0; i < 100 && (await scores(node)).status !== 200; i++) await new Promise((resolve) => setTimeout(resolve, 100));
+  };
+  process.kill(play.host.pids().alpha, 'SIGKILL');
+  assert.equal((await scores('beta')).status, 200, 'beta serves while alpha is down');
+  await back('alpha');
+  process.kill(play.host.pids().front, 'SIGKILL');
+  await back('beta');
+  assert.deepEqual(said, ['The alpha server stopped (signal SIGKILL) and was started again.',
+    'The front server stopped (signal SIGKILL) and was started again.']);
+
+  const page = await E.openTab(browser);
+  await page.goto(play.urls[0]);
+  await E.booted(page);
+  const { score, reply } = await E.playToGameOver(page);
+  assert.equal(JSON.parse(reply).highscore >= score, true, reply);
+  await page.context().close();
 });

@@ -4,6 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import * as E from './harness.mjs';
 
@@ -87,6 +88,31 @@ test('200 concurrent requests through the hub run a bounded number of processes;
     assert.ok(peakKb < 200 * 1024, `${Math.round(peakKb / 1024)} MB resident`);
     // The target is one second; the bound here leaves room for a busy test machine.
     assert.ok(passwordMs < 3000, `the request with the password took ${passwordMs} ms`);
+  } finally {
+    await run.stop();
+  }
+});
+
+test('a waiting request whose client has gone never runs the plugin', async () => {
+  const slow = path.join(dir, 'slow');
+  fs.mkdirSync(path.join(slow, 'tmp'), { recursive: true });
+  fs.copyFileSync(E.BIN, path.join(slow, 'plugin'));
+  // The plugin, half a second a run, so that requests wait their turn.
+  fs.writeFileSync(path.join(slow, 'wrapper'), `#!/bin/sh\nsleep 0.5\nexec ${path.join(slow, 'plugin')} "$@"\n`, { mode: 0o755 });
+  const run = await E.startHost(slow, { program: path.join(slow, 'wrapper'), nodes: [{ name: 'node', data: path.join(slow, 'data') }] });
+  try {
+    const url = (val) => `${run.nodes.node}/plugin_pentra_3d?action=save_score&val=${val}`;
+    // Sixteen saves take every run; forty more wait behind them, and their clients leave.
+    const running = Array.from({ length: 16 }, (_, i) => E.request(url(i + 1)));
+    await new Promise((resolve) => setTimeout(resolve, 150));
+    const gone = Array.from({ length: 40 }, (_, i) => new Promise((resolve) => {
+      const req = http.get(url(1000 + i), { agent: false });
+      req.on('error', resolve);
+      setTimeout(() => { req.destroy(); resolve(); }, 200);
+    }));
+    await Promise.all([...running, ...gone]);
+    // Behind them in the queue, this one runs last: none of theirs was saved.
+    assert.equal((await E.request(url(17))).body, E.scoresBody([17, 16, 15, 14, 13, 12, 11, 10, 9, 8]));
   } finally {
     await run.stop();
   }

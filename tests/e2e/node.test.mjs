@@ -1,9 +1,9 @@
-// A local node without a password, started through host/play.mjs: its routes over real HTTP, and
+// A local node without a password, started through host/host.mjs: its routes over real HTTP, and
 // a whole game in Chromium whose score lands in the node's score file. Then the same node
 // open to the network with --lan, under the random password the script makes.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -222,6 +222,33 @@ test('scripts/play names the serving user first; lighttpd, the front and the plu
   }
 });
 
+test('hosts started at once where the system user is missing all start, sharing a data folder not made yet', {
+  skip: process.getuid() !== 0 || process.env.SUDO_USER ? 'needs root without sudo' : false,
+}, async () => {
+  const name = `pentra-race-${process.pid}`.slice(0, 30);
+  const shared = path.join(dir, 'race', 'shared', 'data');
+  // Each host in a process of its own, as separate runs would be, all told to start at once.
+  const at = Date.now() + 1500;
+  const script = `const { startNode } = await import(${JSON.stringify(path.join(E.ROOT, 'host', 'host.mjs'))});
+    await new Promise((r) => setTimeout(r, ${at} - Date.now()));
+    const node = await startNode({ program: process.env.PENTRA_BIN, data: ${JSON.stringify(shared)}, systemUser: ${JSON.stringify(name)} });
+    const res = await fetch(node.url + '/plugin_pentra_3d?action=scores');
+    console.log(node.user.name, res.status);
+    await node.stop();`;
+  try {
+    const runs = await Promise.all([0, 1, 2, 3].map(() => new Promise((resolve) => {
+      const child = spawn(process.execPath, ['--input-type=module', '-e', script], { env: { ...process.env, PENTRA_E2E_RUN: dir } });
+      let out = '';
+      child.stdout.on('data', (s) => { out += s; });
+      child.stderr.on('data', (s) => { out += s; });
+      child.on('exit', () => resolve(out.trim()));
+    })));
+    assert.deepEqual(runs, Array(4).fill(`${name} 200`));
+  } finally {
+    spawnSync('userdel', ['--remove', name], { stdio: 'ignore' });
+  }
+});
+
 test('--password-file: the password comes from the file\'s first line and never shows in the process list', async () => {
   const pw = path.join(dir, 'pwfile');
   const pwData = path.join(pw, 'data');
@@ -266,6 +293,22 @@ test('every request is answered: raw bytes above 0x7F or control bytes get 400, 
   }
   const badHeader = await send('GET /plugin_pentra_3d?action=scores', `X-Bot-Password: ${marker}\x01\r\n`);
   assert.equal(badHeader.status, 'HTTP/1.1 400 Bad Request');
+
+  // Odd targets and methods get the front's JSON errors, never lighttpd's page nor a silence;
+  // a target in absolute form naming this server is served.
+  for (const [line, status, error] of [['CONNECT 127.0.0.1:22', 405, 'method_not_allowed'], ['OPTIONS *', 400, 'bad_target'],
+    ['GET https://127.0.0.1/', 400, 'bad_target'], ['GET /pentra', 404, 'not_found'], [`GET http://evil:${E.portOf(base)}/`, 421, 'wrong_host']]) {
+    const res = await send(line);
+    assert.equal(res.status.split(' ')[1], String(status), line);
+    assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, line);
+  }
+  assert.match((await send(`GET ${base}/plugin_pentra_3d?action=scores`)).body, /^\{"ok":true,"plugin"/);
+  // A body longer than the plugin reads is refused before it has arrived, by its length or as
+  // soon as its chunks pass the limit.
+  for (const head of ['Content-Length: 1048576\r\n\r\nval=1', `Transfer-Encoding: chunked\r\n\r\n800\r\n${'9'.repeat(2048)}\r\n`]) {
+    const res = await E.rawRequest(base, Buffer.from(`POST /plugin_pentra_3d?action=save_score HTTP/1.1\r\n${host}${head}`));
+    assert.equal(`${res.status} ${res.body}`, 'HTTP/1.1 413 Payload Too Large {"ok":false,"error":"body_too_large"}\n');
+  }
 
   // Many long requests, each answered, and none leaves a trace.
   const long = `GET /plugin_pentra_3d?action=scores&pwd=${marker}${'x'.repeat(8000)}`;

@@ -117,3 +117,20 @@ test('the page finds the password stored under bot_pwd_ and the node name, or bo
   assert.deepEqual(page.errors, []);
   await page.context().close();
 });
+
+test('wrong passwords from one address make it wait, longer each time; the right one from another address is not slowed', async () => {
+  const url = `${base}/plugin_pentra_3d?action=scores`;
+  const guess = () => E.request(url, { headers: { 'X-Bot-Password': 'guess' }, localAddress: '127.0.0.3' });
+  for (let i = 0; i < 5; i++) E.assertRefusal(await guess());
+  const waits = [];
+  for (const wait of ['1', '2']) {
+    const slowed = await guess();
+    assert.equal(slowed.status, 429);
+    assert.equal(slowed.body, '{"ok":false,"error":"too_many_tries"}\n');
+    waits.push(slowed.headers['retry-after']);
+    assert.equal((await E.request(url, { headers: { 'X-Bot-Password': PASSWORD }, localAddress: '127.0.0.2' })).status, 200);
+    await new Promise((resolve) => setTimeout(resolve, Number(wait) * 1000 + 100));
+    E.assertRefusal(await guess());
+  }
+  assert.deepEqual(waits, ['1', '2']);
+});

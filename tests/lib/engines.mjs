@@ -17,7 +17,7 @@
 // served page instead (harness.mjs); a tab's `beforeGoto` tells it which.
 
 import { spawn } from 'node:child_process';
-import { freePort, sleep } from '../../host/play.mjs';
+import { freePort, sleep } from '../../host/processes.mjs';
 import { launchFirefox } from './browsers.mjs';
 import { readStorage, writeStorage } from './page_script.mjs';
 
