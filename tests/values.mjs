@@ -13,6 +13,8 @@ export const PLUGIN_ID = 'plugin_pentra_3d';
 
 // The command-line answers.
 export const DISCOVERY = '{"name":"pentra","desc":"3D block game"}\n';
+// A node's list of plugins, as the host answers it: the discovery line under the plugin's id.
+export const PLUGIN_LIST = `[{"id":"${PLUGIN_ID}",${DISCOVERY.slice(1, -1)}]\n`;
 export const VERSION_LINE = `${PLUGIN_ID} ${VERSION}\n`;
 
 // The headers: 67 bytes before the page, 74 before every JSON body.

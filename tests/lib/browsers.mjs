@@ -25,3 +25,36 @@ export function launchFirefox(scheme) {
     extraPrefsFirefox: scheme ? { 'layout.css.prefers-color-scheme.content-override': scheme === 'dark' ? 0 : 1 } : {},
   });
 }
+
+// A browser behind one shape for the benchmark: open(size) gives a fresh tab ({ page,
+// close }) of size.width by size.height CSS pixels at pixel ratio size.ratio, close() ends
+// the browser. Playwright's and Puppeteer's pages share goto, evaluate with one argument,
+// addStyleTag, keyboard.press and on('pageerror').
+export async function chromiumTabs() {
+  const browser = await launchChromium();
+  return {
+    name: 'Chromium',
+    version: browser.version(),
+    async open(size) {
+      const ctx = await browser.newContext({ viewport: { width: size.width, height: size.height },
+        deviceScaleFactor: size.ratio, colorScheme: 'dark' });
+      return { page: await ctx.newPage(), close: () => ctx.close() };
+    },
+    close: () => browser.close(),
+  };
+}
+
+export async function firefoxTabs() {
+  const browser = await launchFirefox();
+  return {
+    name: 'Firefox',
+    version: (await browser.version()).replace(/^firefox\//, ''),
+    async open(size) {
+      const ctx = await browser.createBrowserContext();
+      const page = await ctx.newPage();
+      await page.setViewport({ width: size.width, height: size.height, deviceScaleFactor: size.ratio });
+      return { page, close: () => ctx.close() };
+    },
+    close: () => browser.close(),
+  };
+}
