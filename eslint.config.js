@@ -28,7 +28,7 @@ export default [
   {
     // Browser tests and the frame benchmarks pass functions to page.evaluate, which run in
     // the page.
-    files: ["tests/page/**", "tests/e2e/**", "bench/page_bench.mjs", "bench/frame_rate.mjs", "bench/cpu.mjs"],
+    files: ["tests/page/**", "tests/e2e/**", "tests/lib/**", "bench/page_bench.mjs", "bench/frame_rate.mjs", "bench/cpu.mjs"],
     languageOptions: { globals: { ...globals.node, ...globals.browser } },
   },
 ];

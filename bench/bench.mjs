@@ -21,14 +21,17 @@ import {
   readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
 import { release } from 'node:os';
-import { basename, dirname, join } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { basename, join } from 'node:path';
 import {
-  HOST_ALIGN, HOST_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS, hostRow, routeRow, row, splitReply,
+  HOST_ALIGN, HOST_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS, hostRow, routeRow, row,
 } from './stats.mjs';
-import { startWineSession, WINE_SETTINGS } from '../host/wine.mjs';
+import { measureCpu, cpuMarkdown } from './cpu.mjs';
+import { measureFrameRate, frameRateMarkdown } from './frame_rate.mjs';
+import { measurePage, pageMarkdown } from './page_bench.mjs';
+import { ROOT, splitReply } from '../tests/values.mjs';
+import { startStandIn } from '../tests/lib/standin.mjs';
+import { programPath, startWineSession, wineEnv } from '../host/wine.mjs';
 
-const ROOT = dirname(dirname(fileURLToPath(import.meta.url)));
 const OUT = join(ROOT, 'build/bench');
 const GEN = join(OUT, 'gen');
 const WORK = join(OUT, 'work');
@@ -72,11 +75,11 @@ function runCounts(smoke) {
   if (smoke) {
     return { native: 20, save: 10, nativeWarmup: 3, wine: 3, wineWarmup: 1, pageFrames: 10,
       pageTraced: 5, pageLoads: 2, pageScenes: 'basic', hostSeconds: 1, hostConnections: [1],
-      hostRounds: 1, frameRateSmoke: 'yes' };
+      hostRounds: 1 };
   }
   return { native: 3000, save: 1000, nativeWarmup: 100, wine: 200, wineWarmup: 10,
     pageFrames: 600, pageTraced: 200, pageLoads: 21, pageScenes: 'all', hostSeconds: 1,
-    hostConnections: [1, 8, 32], hostRounds: 21, frameRateSmoke: 'no' };
+    hostConnections: [1, 8, 32], hostRounds: 21 };
 }
 
 // The highest plugin / floor ratio accepted for kind (native or wine) and route. Natively,
@@ -286,19 +289,18 @@ function measureNative(n) {
 
 // ---- wine -----------------------------------------------------------------------------
 
-const WINE_PREFIX = join(OUT, 'wineprefix');
-const WINE_HOME = join(OUT, 'winehome');
-const WINE_ENV = { ...WINE_SETTINGS, WINEPREFIX: WINE_PREFIX, HOME: WINE_HOME, PATH: '/usr/bin:/bin' };
+const WINE = { prefix: join(OUT, 'wineprefix'), home: join(OUT, 'winehome'), tmp: join(OUT, 'winehome/tmp') };
+const WINE_ENV = wineEnv({ PATH: '/usr/bin:/bin' }, WINE);
 // The wine session that lasts for the whole wine measurement, while it runs.
 let wineSession = null;
 
 async function measureWine(n) {
   progress('Request cost, Windows build under wine (the first start of a prefix takes ~10 s)');
   const wine = which('wine');
-  mkdirSync(WINE_HOME, { recursive: true });
-  wineSession = await startWineSession({ ...process.env, ...WINE_ENV });
-  // How the Windows programs see the work folder: drive Z: is the Linux root.
-  const workZ = `Z:${WORK.replaceAll('/', '\\')}\\`;
+  mkdirSync(WINE.tmp, { recursive: true });
+  wineSession = await startWineSession(wineEnv(process.env, WINE));
+  // How the Windows programs see the work folder.
+  const workZ = programPath(WORK, true) + '\\';
   makeFloors('wine', 'x86_64-w64-mingw32-gcc', [wine, PLUGIN_EXE], workZ, '.exe', WINE_ENV);
   for (const r of ROUTES) {
     const exe = readFileSync(join(GEN, 'wine', `${r}.out`));
@@ -319,38 +321,39 @@ async function measureWine(n) {
 
 // ---- 2. the page in Chromium ----------------------------------------------------------
 
-function measurePage(n) {
+async function measureBrowsers(n, smoke) {
+  const html = splitReply(readFileSync(join(GEN, 'native/page.out'))).body;
+  const scores = splitReply(readFileSync(join(GEN, 'native/scores.out'))).body;
+  writeFileSync(join(GEN, 'page.html'), html);
+  writeFileSync(join(GEN, 'scores.json'), scores);
   progress('The page in headless Chromium');
-  const page = join(GEN, 'page.html');
-  const scores = join(GEN, 'scores.json');
-  writeFileSync(page, splitReply(readFileSync(join(GEN, 'native/page.out'))).body);
-  writeFileSync(scores, splitReply(readFileSync(join(GEN, 'native/scores.out'))).body);
-  const md = join(OUT, 'page.md');
-  run(process.execPath, [join(ROOT, 'bench/page_bench.mjs'), '--page', page, '--scores', scores,
-    '--frames', n.pageFrames, '--traced', n.pageTraced, '--loads', n.pageLoads,
-    '--scenes', n.pageScenes, '--out', join(OUT, 'page.json'), '--md', md].map(String),
-  { timeout: 1800 });
-  const text = readFileSync(md, 'utf8');
+  report('page', await measurePage(html, scores, { frames: n.pageFrames, traced: n.pageTraced,
+    loads: n.pageLoads, scenes: n.pageScenes }), pageMarkdown);
+  // The page as served and as it was before it drew only the frames that changed, in the
+  // dark theme through the page's own parameter, the same in both browsers.
+  const served = await startStandIn({ page: html });
+  const before = await startStandIn({ page: readFileSync(join(ROOT, 'bench/page_before.html')) });
+  served.reply = before.reply = () => ({ body: scores });
+  const url = (server) => server.url('/plugin_pentra_3d?theme=dark');
+  try {
+    progress('The page\'s frame rate in headless Chromium and Firefox');
+    report('frame_rate', await measureFrameRate(url(served), smoke), frameRateMarkdown);
+    progress('The CPU the page costs the whole browser in Chromium and Firefox');
+    report('cpu', await measureCpu(url(served), url(before), smoke), cpuMarkdown);
+  } finally {
+    await served.close();
+    await before.close();
+  }
+}
+
+// Writes a browser measurement's result to build/bench/<name>.json and its tables to
+// <name>.md and the results.
+function report(name, result, markdown) {
+  writeFileSync(join(OUT, `${name}.json`), JSON.stringify(result, null, 2) + '\n');
+  const text = markdown(result);
+  writeFileSync(join(OUT, `${name}.md`), text);
   appendFileSync(RESULTS, text);
   process.stdout.write(text);
-
-  progress('The page\'s frame rate in headless Chromium and Firefox');
-  const frMd = join(OUT, 'frame_rate.md');
-  run(process.execPath, [join(ROOT, 'bench/frame_rate.mjs'), '--page', page, '--scores', scores,
-    '--smoke', n.frameRateSmoke, '--out', join(OUT, 'frame_rate.json'), '--md', frMd],
-  { timeout: 3600 });
-  const frText = readFileSync(frMd, 'utf8');
-  appendFileSync(RESULTS, frText);
-  process.stdout.write(frText);
-
-  progress('The CPU the page costs the whole browser in Chromium and Firefox');
-  const cpuMd = join(OUT, 'cpu.md');
-  run(process.execPath, [join(ROOT, 'bench/cpu.mjs'), '--page', page, '--before',
-    join(ROOT, 'bench/page_before.html'), '--scores', scores, '--smoke', n.frameRateSmoke,
-    '--out', join(OUT, 'cpu.json'), '--md', cpuMd], { timeout: 3600 });
-  const cpuText = readFileSync(cpuMd, 'utf8');
-  appendFileSync(RESULTS, cpuText);
-  process.stdout.write(cpuText);
 }
 
 // ---- 3. through the host --------------------------------------------------------------
@@ -500,7 +503,7 @@ async function main() {
   describeMachine(options.smoke);
   const runPlugin = measureNative(n);
   if (options.wine) await measureWine(n);
-  if (options.page) measurePage(n);
+  if (options.page) await measureBrowsers(n, options.smoke);
   if (options.host) await measureHost(n, runPlugin);
   emit('', `- Load average at end: ${loadAverage()}`);
   progress(`Results in ${RESULTS}`);

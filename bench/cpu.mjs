@@ -14,13 +14,13 @@
 // browser and all its children), before and after the counted seconds; a process that ends
 // in between is left out. It is also split by the kind of process.
 //
-// Usage: node bench/cpu.mjs --page FILE --before FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]
-// "--smoke yes" runs READY and running, in Chromium only, once each, briefly: a check that
-// every part works.
+// bench.mjs calls measureCpu and writes what it returns, and cpuMarkdown's table.
 
 import { execFileSync } from 'node:child_process';
-import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
-import { chromiumDriver, firefoxDriver, serve, sleep } from './frame_rate.mjs';
+import { readdirSync, readFileSync } from 'node:fs';
+import { sleep } from '../host/processes.mjs';
+import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
+import { dropUntilOver } from '../tests/lib/page_script.mjs';
 
 const SIZE = { width: 1280, height: 720, ratio: 1 };
 const STILL_FACTOR = 1.5;
@@ -33,24 +33,6 @@ const CASES = [
   { state: 'GAME OVER', other: 'frozen' },
   { state: 'running', other: 'before' },
 ];
-
-function parseArgs(argv) {
-  const o = { smoke: 'no', out: '', md: '', page: '', before: '', scores: '' };
-  for (let i = 2; i < argv.length; i += 2) {
-    const k = argv[i].replace(/^--/, '');
-    if (!(k in o) || argv[i + 1] === undefined) throw new Error('bad argument ' + argv[i]);
-    o[k] = argv[i + 1];
-  }
-  if (!o.page || !o.before || !o.scores) {
-    throw new Error('usage: cpu.mjs --page FILE --before FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]');
-  }
-  o.smoke = o.smoke === 'yes';
-  // Seconds: left to the page once in its state, then counted.
-  Object.assign(o, o.smoke
-    ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumDriver], cases: [CASES[0], CASES[3]] }
-    : { settle: 2, count: 8, rounds: 2, drivers: [chromiumDriver, firefoxDriver], cases: CASES });
-  return o;
-}
 
 // utime + stime (clock ticks) of every process below this one, by process id.
 function treeTicks() {
@@ -92,14 +74,11 @@ function kindOf(pid) {
   return 'main';
 }
 
-// Runs in the page: brings it to a state by its own keys, at once.
-function enterState(state) {
-  const key = (k) => document.dispatchEvent(new KeyboardEvent('keydown', { key: k, bubbles: true, cancelable: true }));
-  const title = () => document.getElementById('mTitle').textContent;
-  if (state === 'READY') return;
-  key('Enter');
-  if (state === 'PAUSED') key('p');
-  for (let i = 0; state === 'GAME OVER' && i < 300 && title() !== 'GAME OVER'; i++) key(' ');
+// Brings the page to a state by its own keys.
+async function enterState(page, state) {
+  if (state === 'GAME OVER') await dropUntilOver(page, { maxDrops: 300 });
+  if (state !== 'READY' && state !== 'GAME OVER') await page.keyboard.press('Enter');
+  if (state === 'PAUSED') await page.keyboard.press('p');
 }
 
 // One measurement: the share of a core the whole browser used, in total and by kind.
@@ -110,7 +89,7 @@ async function measure(driver, url, state, frozen, o) {
   try {
     await page.goto(url);
     await sleep(500);
-    await page.evaluate(enterState, state);
+    await enterState(page, state);
     await sleep(200);  // the frame that shows the state
     if (frozen) await page.evaluate(() => { window.requestAnimationFrame = () => 0; });
     await sleep(o.settle * 1000);
@@ -161,46 +140,44 @@ function judge(c) {
   return c;
 }
 
-async function main() {
-  const o = parseArgs(process.argv);
-  const scores = readFileSync(o.scores);
-  const served = await serve(readFileSync(o.page), scores);
-  const before = await serve(readFileSync(o.before), scores);
+/**
+ * Measures the CPU of the page at `servedUrl` against the same page frozen, and, running,
+ * against the page at `beforeUrl` (both stand-ins', dark theme). With `smoke`, READY and
+ * running, in Chromium only, once each, briefly: a check that every part works.
+ */
+export async function measureCpu(servedUrl, beforeUrl, smoke) {
+  // Seconds: left to the page once in its state, then counted.
+  const o = smoke ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumTabs], cases: [CASES[0], CASES[3]] }
+    : { settle: 2, count: 8, rounds: 2, drivers: [chromiumTabs, firefoxTabs], cases: CASES };
   const result = { size: '1280×720', settleSeconds: o.settle, countSeconds: o.count, rounds: o.rounds,
     browsers: {}, cases: [] };
-  try {
-    for (const make of o.drivers) {
-      const driver = await make();
-      result.browsers[driver.name] = driver.version;
-      try {
-        for (const { state, other } of o.cases) {
-          const c = { browser: driver.name, state, other, runs: { page: [], other: [] } };
-          const pair = [
-            () => measure(driver, served.url, state, false, o),
-            () => measure(driver, other === 'before' ? before.url : served.url, state, other === 'frozen', o),
-          ];
-          for (let r = 0; r < o.rounds; r++) {
-            for (const i of r % 2 ? [1, 0] : [0, 1]) c.runs[i ? 'other' : 'page'].push(await pair[i]());
-          }
-          result.cases.push(judge(c));
-          console.error(`cpu: ${driver.name} ${state}: ${c.page.toFixed(1)} % against ${other} ${c.base.toFixed(1)} %`);
+  for (const make of o.drivers) {
+    const driver = await make();
+    result.browsers[driver.name] = driver.version;
+    try {
+      for (const { state, other } of o.cases) {
+        const c = { browser: driver.name, state, other, runs: { page: [], other: [] } };
+        const pair = [
+          () => measure(driver, servedUrl, state, false, o),
+          () => measure(driver, other === 'before' ? beforeUrl : servedUrl, state, other === 'frozen', o),
+        ];
+        for (let r = 0; r < o.rounds; r++) {
+          for (const i of r % 2 ? [1, 0] : [0, 1]) c.runs[i ? 'other' : 'page'].push(await pair[i]());
         }
-      } finally {
-        await driver.close();
+        result.cases.push(judge(c));
+        console.error(`cpu: ${driver.name} ${state}: ${c.page.toFixed(1)} % against ${other} ${c.base.toFixed(1)} %`);
       }
+    } finally {
+      await driver.close();
     }
-  } finally {
-    await served.close();
-    await before.close();
   }
-  const text = JSON.stringify(result, null, 2);
-  if (o.out) writeFileSync(o.out, text + '\n');
-  if (o.md) writeFileSync(o.md, markdown(result, o));
-  console.log(text);
-  if (!o.smoke && result.cases.some((c) => !c.met)) console.error('cpu: a target was missed');
+  if (!smoke && result.cases.some((c) => !c.met)) console.error('cpu: a target was missed');
+  return result;
 }
 
-function markdown(r, o) {
+// The results as a Markdown table.
+export function cpuMarkdown(r) {
+  const o = { count: r.countSeconds, settle: r.settleSeconds, rounds: r.rounds };
   const f = (v) => v.toFixed(1);
   const kinds = (k) => Object.entries(k).filter(([, v]) => v >= 0.05).sort((a, b) => b[1] - a[1])
     .map(([n, v]) => `${n} ${f(v)}`).join(', ');
@@ -221,8 +198,3 @@ function markdown(r, o) {
   }
   return out.join('\n') + '\n';
 }
-
-main().catch((e) => {
-  console.error('cpu: ' + (e && e.stack || e));
-  process.exit(1);
-});

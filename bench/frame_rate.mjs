@@ -19,15 +19,11 @@
 // at 50 or more, the page as served kept every blur; where it runs below 50 and below 0.9 of
 // the rate without blurs, the page as served dropped some.
 //
-// Usage: node bench/frame_rate.mjs --page FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]
-// "--smoke yes" runs one size, with shorter counts, only to check that every part works.
-// cpu.mjs uses its server and browser drivers.
+// bench.mjs calls measureFrameRate and writes what it returns, and frameRateMarkdown's table.
 
-import { readFileSync, writeFileSync } from 'node:fs';
-import http from 'node:http';
-import { pathToFileURL } from 'node:url';
-import { chromium } from 'playwright-core';
-import puppeteer from 'puppeteer-core';
+import { sleep } from '../host/processes.mjs';
+import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
+import { NO_BLUR } from '../tests/lib/page_script.mjs';
 
 const SIZES = [
   { name: '1000×700, ratio 2', width: 1000, height: 700, ratio: 2 },
@@ -39,82 +35,7 @@ const BUSY = 'playing, piece moved every frame';
 const SCENES = [BUSY, 'READY dialog up'];
 const TARGET_FPS = 50;
 const TARGET_RATIO = 0.9;
-const NO_BLUR = '* { backdrop-filter: none !important; -webkit-backdrop-filter: none !important; }';
 const VARIANTS = ['served', 'declared', 'noBlur'];
-const CHROMIUM_ARGS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic',
-  '--no-first-run', '--disable-background-networking', '--disable-component-update',
-  '--disable-sync'];
-
-function parseArgs(argv) {
-  const o = { smoke: 'no', out: '', md: '', page: '', scores: '' };
-  for (let i = 2; i < argv.length; i += 2) {
-    const k = argv[i].replace(/^--/, '');
-    if (!(k in o) || argv[i + 1] === undefined) throw new Error('bad argument ' + argv[i]);
-    o[k] = argv[i + 1];
-  }
-  if (!o.page || !o.scores) throw new Error('usage: frame_rate.mjs --page FILE --scores FILE [--smoke yes|no] [--out FILE] [--md FILE]');
-  o.smoke = o.smoke === 'yes';
-  // Seconds: left to the page before counting, then counted.
-  Object.assign(o, o.smoke ? { warm: 2.5, count: 1.5, rounds: 1, sizes: SIZES.slice(0, 1) }
-    : { warm: 5, count: 5, rounds: 2, sizes: SIZES });
-  return o;
-}
-
-// Serves the page on /plugin_pentra_3d and a scores reply to its API requests.
-export function serve(html, scores) {
-  const srv = http.createServer((req, res) => {
-    const url = new URL(req.url, 'http://127.0.0.1');
-    if (url.pathname !== '/plugin_pentra_3d') {
-      res.writeHead(404).end();
-      return;
-    }
-    const page = !url.searchParams.has('action');
-    res.writeHead(200, { 'Content-Type': page ? 'text/html; charset=utf-8' : 'application/json; charset=utf-8',
-      'Cache-Control': 'no-store' });
-    res.end(page ? html : scores);
-  });
-  return new Promise((resolve) => srv.listen(0, '127.0.0.1', () => resolve({
-    // The dark theme through the page's own parameter, the same in both browsers.
-    url: `http://127.0.0.1:${srv.address().port}/plugin_pentra_3d?theme=dark`,
-    close: () => new Promise((r) => { srv.closeAllConnections(); srv.close(r); }),
-  })));
-}
-
-// Both drivers behind one shape: open(size) gives a tab at that size, with page errors
-// collected, and close() ends it. Playwright and Puppeteer pages share goto, evaluate with
-// one argument, addStyleTag and keyboard.press.
-export async function chromiumDriver() {
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
-  return {
-    name: 'Chromium',
-    version: browser.version(),
-    async open(size) {
-      const ctx = await browser.newContext({ viewport: { width: size.width, height: size.height },
-        deviceScaleFactor: size.ratio, colorScheme: 'dark' });
-      const page = await ctx.newPage();
-      return { page, close: () => ctx.close() };
-    },
-    close: () => browser.close(),
-  };
-}
-
-export async function firefoxDriver() {
-  const browser = await puppeteer.launch({ browser: 'firefox', executablePath: '/usr/bin/firefox-esr',
-    headless: true });
-  return {
-    name: 'Firefox',
-    version: (await browser.version()).replace(/^firefox\//, ''),
-    async open(size) {
-      const ctx = await browser.createBrowserContext();
-      const page = await ctx.newPage();
-      await page.setViewport({ width: size.width, height: size.height, deviceScaleFactor: size.ratio });
-      return { page, close: () => ctx.close() };
-    },
-    close: () => browser.close(),
-  };
-}
-
-export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Runs in the page: counts frames from their timestamps and notes each change of data-blur.
 // Once `busy` is set, every frame also moves the piece one column, right and left by turns.
@@ -198,45 +119,43 @@ async function measure(driver, url, size, scene, variant, o) {
   }
 }
 
-async function main() {
-  const o = parseArgs(process.argv);
-  const server = await serve(readFileSync(o.page), readFileSync(o.scores));
+/**
+ * Measures the frame rate of the page at `url` (a stand-in's, dark theme). With `smoke`,
+ * one size with shorter counts, only to check that every part works.
+ */
+export async function measureFrameRate(url, smoke) {
+  // Seconds: left to the page before counting, then counted.
+  const o = smoke ? { warm: 2.5, count: 1.5, rounds: 1, sizes: SIZES.slice(0, 1) }
+    : { warm: 5, count: 5, rounds: 2, sizes: SIZES };
   const result = { warmSeconds: o.warm, countSeconds: o.count, rounds: o.rounds, browsers: {}, cases: [] };
-  try {
-    let k = 0;
-    for (const make of [chromiumDriver, firefoxDriver]) {
-      const driver = await make();
-      result.browsers[driver.name] = driver.version;
-      try {
-        for (const size of o.sizes) {
-          for (const scene of SCENES) {
-            // Side by side: the three forms one after the other, in an order rotated from
-            // case to case and reversed from round to round (A B C C B A ...).
-            const c = { browser: driver.name, size: size.name, scene, runs: {} };
-            for (const v of VARIANTS) c.runs[v] = [];
-            const order = VARIANTS.map((_, i) => VARIANTS[(i + k) % VARIANTS.length]);
-            for (let r = 0; r < o.rounds; r++) {
-              for (const v of r % 2 ? [...order].reverse() : order) {
-                c.runs[v].push(await measure(driver, server.url, size, scene, v, o));
-              }
+  let k = 0;
+  for (const make of [chromiumTabs, firefoxTabs]) {
+    const driver = await make();
+    result.browsers[driver.name] = driver.version;
+    try {
+      for (const size of o.sizes) {
+        for (const scene of SCENES) {
+          // Side by side: the three forms one after the other, in an order rotated from
+          // case to case and reversed from round to round (A B C C B A ...).
+          const c = { browser: driver.name, size: size.name, scene, runs: {} };
+          for (const v of VARIANTS) c.runs[v] = [];
+          const order = VARIANTS.map((_, i) => VARIANTS[(i + k) % VARIANTS.length]);
+          for (let r = 0; r < o.rounds; r++) {
+            for (const v of r % 2 ? [...order].reverse() : order) {
+              c.runs[v].push(await measure(driver, url, size, scene, v, o));
             }
-            k++;
-            result.cases.push(judge(c));
-            console.error(`frame_rate: ${driver.name} ${size.name} ${scene}: ` +
-              VARIANTS.map((v) => c.fps[v].toFixed(1)).join(' / ') + ' fps');
           }
+          k++;
+          result.cases.push(judge(c));
+          console.error(`frame_rate: ${driver.name} ${size.name} ${scene}: ` +
+            VARIANTS.map((v) => c.fps[v].toFixed(1)).join(' / ') + ' fps');
         }
-      } finally {
-        await driver.close();
       }
+    } finally {
+      await driver.close();
     }
-  } finally {
-    await server.close();
   }
-  const text = JSON.stringify(result, null, 2);
-  if (o.out) writeFileSync(o.out, text + '\n');
-  if (o.md) writeFileSync(o.md, markdown(result, o));
-  console.log(text);
+  return result;
 }
 
 // Judged on the mean rate of each form over the rounds; the check holds in every round.
@@ -253,7 +172,9 @@ function judge(c) {
   return c;
 }
 
-function markdown(r, o) {
+// The results as a Markdown table.
+export function frameRateMarkdown(r) {
+  const o = { count: r.countSeconds, warm: r.warmSeconds, rounds: r.rounds };
   const f = (v) => v.toFixed(1);
   const dropped = (m) => m.drops.length
     ? m.drops.map((d) => `${d.level} ${d.at.toFixed(1)} s (${f(d.fpsBefore)})`).join(', ')
@@ -275,11 +196,4 @@ function markdown(r, o) {
       `${c.want}: ${c.adaptedRight ? 'yes' : 'no'} |`);
   }
   return out.join('\n') + '\n';
-}
-
-if (import.meta.url === pathToFileURL(process.argv[1]).href) {
-  main().catch((e) => {
-    console.error('frame_rate: ' + (e && e.stack || e));
-    process.exit(1);
-  });
 }

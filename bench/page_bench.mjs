@@ -13,19 +13,13 @@
 // renderer's main thread spent waiting for a core, which on a shared two-core machine is
 // most of the tail.
 //
-// Usage: node bench/page_bench.mjs --page FILE --scores FILE [--frames N] [--traced N]
-//        [--loads N] [--drops N] [--seed N] [--scenes all|basic] [--out FILE] [--md FILE]
-// "--scenes basic" (for a quick check) runs only the first scene and the first-frame loads.
-// Prints one JSON object (and writes it to --out); --md writes the results as Markdown tables.
+// bench.mjs calls measurePage and writes what it returns, and pageMarkdown's tables.
 
-import { readFileSync, writeFileSync } from 'node:fs';
-import http from 'node:http';
 import { gzipSync } from 'node:zlib';
-import { chromium } from 'playwright-core';
+import { launchChromium } from '../tests/lib/browsers.mjs';
+import { dropUntilOver, inPage, NO_BLUR } from '../tests/lib/page_script.mjs';
+import { startStandIn } from '../tests/lib/standin.mjs';
 
-const CHROMIUM_ARGS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic',
-  '--no-first-run', '--disable-background-networking', '--disable-component-update',
-  '--disable-sync'];
 const STAGE_W = 1000;  // CSS pixels wanted for #stage, and so for the canvas
 const STAGE_H = 700;
 const SCALE_FACTOR = 2;
@@ -33,28 +27,9 @@ const SCALE_FACTOR = 2;
 // width instead of piling up in the middle columns.
 const SPREAD = [-4, 3, -2, 5, 0, -3, 2, -1, 4, 1, -5];
 
-function parseArgs(argv) {
-  const o = { frames: 600, traced: 200, loads: 15, drops: 300, seed: 20240607, scenes: 'all', out: '', md: '' };
-  for (let i = 2; i < argv.length; i += 2) {
-    const k = argv[i].replace(/^--/, '');
-    const v = argv[i + 1];
-    if (v === undefined) throw new Error('missing value for ' + argv[i]);
-    o[k] = ['page', 'scores', 'scenes', 'out', 'md'].includes(k) ? v : Number(v);
-  }
-  if (!o.page || !o.scores) throw new Error('usage: page_bench.mjs --page FILE --scores FILE ...');
-  return o;
-}
-
 // Runs in the page before its own script.
-function initScript(seed) {
-  let s = seed >>> 0;
-  Math.random = function () {  // mulberry32
-    s = (s + 0x6D2B79F5) >>> 0;
-    let t = s;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
+function initScript(seed, seededRandom) {
+  Math.random = seededRandom(seed);
   const raf = window.requestAnimationFrame.bind(window);
   const now = performance.now.bind(performance);
   // frozen: when a number, every callback gets it as its timestamp, so the page's frame
@@ -81,36 +56,9 @@ function initScript(seed) {
   };
 }
 
-function startServer(html, scores) {
-  // Cross-origin isolation gives performance.now() a 5 us resolution instead of 100 us;
-  // the page loads nothing from elsewhere, so it changes nothing else.
-  const isolation = {
-    'Cross-Origin-Opener-Policy': 'same-origin',
-    'Cross-Origin-Embedder-Policy': 'require-corp',
-    'Cache-Control': 'no-store',
-  };
-  const counts = { page: 0, api: 0, other: 0 };
-  const srv = http.createServer((req, res) => {
-    const url = new URL(req.url, 'http://127.0.0.1');
-    if (url.pathname === '/plugin_pentra_3d' && !url.searchParams.has('action')) {
-      counts.page++;
-      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8', ...isolation });
-      res.end(html);
-    } else if (url.pathname === '/plugin_pentra_3d') {
-      counts.api++;
-      res.writeHead(200, { 'Content-Type': 'application/json; charset=utf-8', ...isolation });
-      res.end(scores);
-    } else {
-      counts.other++;
-      res.writeHead(404).end();
-    }
-  });
-  return new Promise((resolve) => srv.listen(0, '127.0.0.1', () => resolve({
-    url: `http://127.0.0.1:${srv.address().port}/plugin_pentra_3d`,
-    counts,
-    close: () => new Promise((r) => { srv.closeAllConnections(); srv.close(r); }),
-  })));
-}
+// Cross-origin isolation gives performance.now() a 5 us resolution instead of 100 us; the
+// page loads nothing from elsewhere, so it changes nothing else.
+const ISOLATION = { 'Cross-Origin-Opener-Policy': 'same-origin', 'Cross-Origin-Embedder-Policy': 'require-corp' };
 
 function quantile(sorted, q) {
   return sorted[Math.min(sorted.length - 1, Math.round(q * (sorted.length - 1)))];
@@ -130,7 +78,7 @@ async function fitViewport(browser, url, seed) {
   const ctx = await browser.newContext({ viewport: { width: 1200, height: 800 },
     deviceScaleFactor: SCALE_FACTOR, colorScheme: 'dark' });
   const page = await ctx.newPage();
-  await page.addInitScript(initScript, seed);
+  await page.addInitScript(inPage(initScript, seed));
   await page.goto(url);
   let vp = { width: 1200, height: 800 };
   for (let i = 0; i < 8; i++) {
@@ -154,7 +102,7 @@ async function openPage(browser, vp, url, seed) {
   const ctx = await browser.newContext({ viewport: vp, deviceScaleFactor: SCALE_FACTOR,
     colorScheme: 'dark' });
   const page = await ctx.newPage();
-  await page.addInitScript(initScript, seed);
+  await page.addInitScript(inPage(initScript, seed));
   return { ctx, page };
 }
 
@@ -187,22 +135,13 @@ async function title(page) {
   return page.evaluate(() => document.getElementById('mTitle').textContent);
 }
 
-// Starts a game and hard-drops until the dialog says GAME OVER, or stops after `stopAfter`
-// drops. With `spread`, each piece is first moved sideways. Returns the number of drops.
-async function fill(page, maxDrops, spread, stopAfter = Infinity) {
-  await page.keyboard.press('Enter');
-  let drops = 0;
-  while (drops < maxDrops && drops < stopAfter) {
-    if (spread) {
-      const m = SPREAD[drops % SPREAD.length];
-      for (let k = 0; k < Math.abs(m); k++) await page.keyboard.press(m < 0 ? 'ArrowLeft' : 'ArrowRight');
-    }
-    await page.keyboard.press(' ');
-    drops++;
-    if ((await title(page)) === 'GAME OVER') return drops;
-  }
-  if (drops >= maxDrops) throw new Error(`no GAME OVER after ${maxDrops} hard drops`);
-  return drops;
+// Starts a game and hard-drops until GAME OVER, or stops after `stopAfter` drops. With
+// `spread`, each piece is first moved sideways. Returns the number of drops.
+function fill(page, maxDrops, spread, stopAfter = Infinity) {
+  return dropUntilOver(page, { maxDrops, stopAfter, beforeDrop: spread && (async (i) => {
+    const m = SPREAD[i % SPREAD.length];
+    for (let k = 0; k < Math.abs(m); k++) await page.keyboard.press(m < 0 ? 'ArrowLeft' : 'ArrowRight');
+  }) });
 }
 
 // Faces filled in one frame (three per drawn block): the size of the scene. The prototype
@@ -270,9 +209,6 @@ async function timeFrames(browser, page, frames, traced) {
   return { ...summary(r.times), fps, faces, trace, raw: r.times };
 }
 
-// A style sheet added for the diagnostic run only: the page without its backdrop blurs.
-const NO_BLUR = '* { backdrop-filter: none !important; -webkit-backdrop-filter: none !important; }';
-
 async function scenario(browser, vp, url, o, { spread, piece, css }) {
   const { ctx, page } = await openPage(browser, vp, url, o.seed);
   try {
@@ -320,49 +256,47 @@ async function firstFrames(browser, vp, url, o) {
   return { first: values[0], ...summary(values), raw: values };
 }
 
-async function main() {
-  const o = parseArgs(process.argv);
-  const html = readFileSync(o.page);
-  const scores = readFileSync(o.scores);
-  const server = await startServer(html, scores);
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
+/**
+ * Measures the page `html` (bytes, as the page route writes it), served with the scores
+ * reply `scores`. o: frames (callbacks timed per scene), traced (callbacks traced), loads
+ * (first-frame loads), drops (the most hard drops to GAME OVER), seed, and scenes: "basic"
+ * (a quick check) runs only the first scene and the first-frame loads.
+ */
+export async function measurePage(html, scores, o) {
+  o = { drops: 300, seed: 20240607, ...o };
+  const server = await startStandIn({ page: html, headers: ISOLATION });
+  server.reply = () => ({ body: scores });
+  const url = server.url('/plugin_pentra_3d');
+  const browser = await launchChromium();
   const result = { pageBytes: html.length, pageGzipBytes: gzipSync(html, { level: 9 }).length };
   try {
-    const vp = await fitViewport(browser, server.url, o.seed);
+    const vp = await fitViewport(browser, url, o.seed);
     result.viewport = vp;
     result.browser = browser.version();
-    result.firstFrame = await firstFrames(browser, vp, server.url, o);
-    result.gameOver = await scenario(browser, vp, server.url, o, { spread: false });
-    if (o.scenes === 'basic') {
-      result.requests = server.counts;
-      return finish(result, o);
+    result.firstFrame = await firstFrames(browser, vp, url, o);
+    result.gameOver = await scenario(browser, vp, url, o, { spread: false });
+    if (o.scenes !== 'basic') {
+      result.gameOverSpread = await scenario(browser, vp, url, o, { spread: true });
+      result.pieceSpread = await scenario(browser, vp, url, o,
+        { spread: true, piece: result.gameOverSpread.drops });
+      // Diagnostic: the same well with the page's backdrop blurs switched off, to tell the
+      // cost of the compositor (software, no GPU here) from that of the frame callback.
+      result.gameOverSpreadNoBlur = await scenario(browser, vp, url, o,
+        { spread: true, css: NO_BLUR });
     }
-    result.gameOverSpread = await scenario(browser, vp, server.url, o, { spread: true });
-    result.pieceSpread = await scenario(browser, vp, server.url, o,
-      { spread: true, piece: result.gameOverSpread.drops });
-    // Diagnostic: the same well with the page's backdrop blurs switched off, to tell the
-    // cost of the compositor (software, no GPU here) from that of the frame callback.
-    result.gameOverSpreadNoBlur = await scenario(browser, vp, server.url, o,
-      { spread: true, css: NO_BLUR });
     result.requests = server.counts;
   } finally {
     await browser.close();
     await server.close();
   }
-  return finish(result, o);
-}
-
-function finish(result, o) {
   for (const k of ['gameOver', 'gameOverSpread', 'pieceSpread', 'gameOverSpreadNoBlur', 'firstFrame']) {
     if (result[k]) delete result[k].raw;
   }
-  const text = JSON.stringify(result, null, 2);
-  if (o.out) writeFileSync(o.out, text + '\n');
-  if (o.md) writeFileSync(o.md, markdown(result));
-  console.log(text);
+  return result;
 }
 
-function markdown(r) {
+// The results as Markdown tables.
+export function pageMarkdown(r) {
   const f = (v) => v.toFixed(2);
   const rows = [
     ['game over, hard drops only', r.gameOver, true],
@@ -408,8 +342,3 @@ function markdown(r) {
   out.push(`| the same, fastest / slowest load (ms) | ${f(r.firstFrame.min)} / ${f(r.firstFrame.max)} |`);
   return out.join('\n') + '\n';
 }
-
-main().catch((e) => {
-  console.error('page_bench: ' + (e && e.stack || e));
-  process.exit(1);
-});

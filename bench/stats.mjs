@@ -1,5 +1,5 @@
 // The arithmetic and the table rows of scripts/bench: medians, ranges, ratios and verdicts
-// over what the drivers measured, and the split of a CGI reply into its header and body.
+// over what the drivers measured.
 // Plain functions over numbers and strings, so that the figures come out the same whoever
 // calls them.
 
@@ -72,28 +72,6 @@ export function fields(line) {
     if (eq > 0) out[word.slice(0, eq)] = word.slice(eq + 1);
   }
   return out;
-}
-
-// ---- replies --------------------------------------------------------------------------
-
-// A CGI reply split at the empty line that ends its header (CR LF or LF line ends): the
-// header's lines and the body's bytes.
-export function splitReply(bytes) {
-  const text = bytes.toString('latin1');
-  const crlf = text.indexOf('\r\n\r\n');
-  const lf = text.indexOf('\n\n');
-  let end;
-  let gap;
-  if (crlf >= 0 && (lf < 0 || crlf < lf)) {
-    end = crlf;
-    gap = 4;
-  } else if (lf >= 0) {
-    end = lf;
-    gap = 2;
-  } else {
-    throw new Error('reply without an empty line after its header');
-  }
-  return { header: text.slice(0, end).split(/\r?\n/), body: bytes.subarray(end + gap) };
 }
 
 // ---- tables ---------------------------------------------------------------------------

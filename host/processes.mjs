@@ -107,11 +107,11 @@ export function keepRunning(name, first, start, { say, giveUp }) {
   };
 }
 
-// Whether something accepts connections on 127.0.0.1:port.
-function portOpen(port) {
+// Whether something accepts connections on host:port within `ms`.
+export function portOpen(port, host = '127.0.0.1', ms = 1000) {
   return new Promise((resolve) => {
-    const socket = net.connect({ host: '127.0.0.1', port });
-    socket.setTimeout(1000, () => { socket.destroy(); resolve(false); });
+    const socket = net.connect({ host, port });
+    socket.setTimeout(ms, () => { socket.destroy(); resolve(false); });
     socket.on('connect', () => { socket.destroy(); resolve(true); });
     socket.on('error', () => resolve(false));
   });

@@ -7,13 +7,12 @@
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
+import { sleep } from './processes.mjs';
 import { makeFolder, ownTree } from './user.mjs';
 
 // What every wine process of ours needs besides its prefix: no debug output, the UTF-8 code
 // page, and no offers to install Mono or Gecko.
 export const WINE_SETTINGS = { WINEDEBUG: '-all', LC_ALL: 'C.UTF-8', WINEDLLOVERRIDES: 'mscoree,mshtml=' };
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Resolves to whether `child` has ended within `ms` milliseconds.
 function ended(child, ms) {

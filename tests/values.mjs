@@ -13,6 +13,8 @@ export const PLUGIN_ID = 'plugin_pentra_3d';
 
 // The command-line answers.
 export const DISCOVERY = '{"name":"pentra","desc":"3D block game"}\n';
+// A node's list of plugins, as the host answers it: the discovery line under the plugin's id.
+export const PLUGIN_LIST = `[{"id":"${PLUGIN_ID}",${DISCOVERY.slice(1, -1)}]\n`;
 export const VERSION_LINE = `${PLUGIN_ID} ${VERSION}\n`;
 
 // The headers: 67 bytes before the page, 74 before every JSON body.
@@ -37,4 +39,24 @@ export function unwritable(highscore) {
 // entry as the high score (0 for an empty table); a stand-in node may report another.
 export function scoresReply(entries, highscore = entries.length ? entries[0] : 0) {
   return `{"ok":true,"plugin":"${PLUGIN_ID}","version":"${VERSION}","highscore":${highscore},"scores":[${entries.join(',')}]}\n`;
+}
+
+// A CGI reply split at the empty line that ends its header (CR LF or LF line ends): the
+// header's lines and the body's bytes.
+export function splitReply(bytes) {
+  const text = bytes.toString('latin1');
+  const crlf = text.indexOf('\r\n\r\n');
+  const lf = text.indexOf('\n\n');
+  let end;
+  let gap;
+  if (crlf >= 0 && (lf < 0 || crlf < lf)) {
+    end = crlf;
+    gap = 4;
+  } else if (lf >= 0) {
+    end = lf;
+    gap = 2;
+  } else {
+    throw new Error('reply without an empty line after its header');
+  }
+  return { header: text.slice(0, end).split(/\r?\n/), body: bytes.subarray(end + gap) };
 }

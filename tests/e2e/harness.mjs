@@ -8,28 +8,29 @@ import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
-import { chromium } from 'playwright-core';
 import { describe, gameUrls } from '../../host/banner.mjs';
 import * as play from '../../host/host.mjs';
-import { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
+import { portOpen } from '../../host/processes.mjs';
+export { sleep } from '../../host/processes.mjs';
+import { launchChromium } from '../lib/browsers.mjs';
+import { dropUntilOver } from '../lib/page_script.mjs';
+import { freshFolder } from '../lib/scratch.mjs';
+import { JSON_TYPE, PLUGIN_ID, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as scoresBody } from '../values.mjs';
 
-export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+export { ROOT };
 export const BIN = process.env.PENTRA_BIN;
 export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
 
-export { JSON_TYPE, PLUGIN_ID, REFUSAL, REFUSAL_BODY, scoresBody };
-export const DISCOVERY = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game"}]\n';
+export { JSON_TYPE, PLUGIN_ID, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, scoresBody };
 
 // A fresh, empty folder for one test file's run; everything the run starts carries its
 // path in its environment, which is how leftovers are found afterwards.
 export function scratch(name) {
-  const dir = path.join(WORK, `${name}-${process.pid}`);
-  fs.rmSync(dir, { recursive: true, force: true });
-  fs.mkdirSync(path.join(dir, 'tmp'), { recursive: true });
+  const dir = freshFolder(path.join(WORK, `${name}-${process.pid}`));
+  fs.mkdirSync(path.join(dir, 'tmp'));
   return dir;
 }
 
@@ -178,12 +179,7 @@ async function assertLeftNothing(dir, bases) {
 // Whether a TCP connection to the address of `base` (http://host:port) succeeds.
 function connects(base) {
   const { hostname, port } = new URL(base);
-  return new Promise((resolve) => {
-    const socket = net.connect({ host: hostname, port: Number(port) });
-    socket.setTimeout(5000, () => { socket.destroy(); resolve(false); });
-    socket.on('connect', () => { socket.destroy(); resolve(true); });
-    socket.on('error', () => resolve(false));
-  });
+  return portOpen(Number(port), hostname, 5000);
 }
 
 // One HTTP request (from `localAddress` when given); resolves with the status, the raw header
@@ -303,13 +299,7 @@ export function assertFavicon(res) {
 
 // --- the browser -------------------------------------------------------------------------
 
-export async function launch() {
-  return chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-}
+export const launch = launchChromium;
 
 // A fresh context and tab. The page's own requests (not Chromium's favicon) are recorded
 // with their X-Bot-Password header; page errors and the console's error lines (a failed
@@ -358,14 +348,7 @@ export async function bestShows(page, value) {
 export async function playToGameOver(page) {
   const saved = page.waitForResponse((r) => r.url().includes('action=save_score'), { timeout: 30000 });
   saved.catch(() => {});
-  await page.keyboard.press('Enter');
-  await page.waitForFunction(() => !document.getElementById('overlay').classList.contains('on'), null, { timeout: 5000 });
-  let over = false;
-  for (let i = 0; i < 400 && !over; i++) {
-    await page.keyboard.press('Space');
-    over = (await text(page, 'mTitle')) === 'GAME OVER';
-  }
-  assert.ok(over, 'the game ended within 400 hard drops');
+  await dropUntilOver(page, { maxDrops: 400 });
   const score = Number(await text(page, 'vScore'));
   assert.ok(score > 0, 'hard drops score points');
   const reply = await saved;

@@ -4,7 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import net from 'node:net';
+import { freePort } from '../../host/processes.mjs';
 import path from 'node:path';
 import * as E from './harness.mjs';
 import { PAGE_TYPE, UNKNOWN_ACTION } from '../values.mjs';
@@ -55,11 +55,11 @@ test('discovery: the hub lists the plugin with its nodes, relays one node\'s lis
   assert.equal(list.status, 200);
   assert.equal(list.headers['content-type'], E.JSON_TYPE);
   assert.equal(list.body, HUB_LIST);
-  assert.equal((await E.request(`${hub}/plugins?node=beta`)).body, E.DISCOVERY);
+  assert.equal((await E.request(`${hub}/plugins?node=beta`)).body, E.PLUGIN_LIST);
   for (const node of [alpha, beta]) {
     const res = await E.request(`${node}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`);
     assert.equal(res.status, 200);
-    assert.equal(res.body, E.DISCOVERY);
+    assert.equal(res.body, E.PLUGIN_LIST);
   }
 });
 
@@ -151,15 +151,6 @@ test('the page played through the hub: alpha boots, a game on beta saves there, 
   assert.deepEqual(page.errors, []);
   await page.context().close();
 });
-
-// A port where nothing listens right now, for the --port option.
-async function freePort() {
-  const srv = net.createServer();
-  await new Promise((resolve) => srv.listen(0, '127.0.0.1', resolve));
-  const { port } = srv.address();
-  await new Promise((resolve) => srv.close(resolve));
-  return port;
-}
 
 test('--password sets beta\'s password on a hub at a chosen port; header bytes pass through unchanged', async () => {
   const other = path.join(dir, 'other');
@@ -274,7 +265,7 @@ test('a node\'s lighttpd or the front that dies is started again while the rest 
   const scores = (node) => E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=${node}&action=scores`,
     { headers: { 'X-Bot-Password': 'beta-secret' } }).catch(() => ({ status: 0 }));
   const back = async (node) => {
-    for (let i = 0; i < 100 && (await scores(node)).status !== 200; i++) await new Promise((resolve) => setTimeout(resolve, 100));
+    for (let i = 0; i < 100 && (await scores(node)).status !== 200; i++) await E.sleep(100);
   };
   process.kill(play.host.pids().alpha, 'SIGKILL');
   assert.equal((await scores('beta')).status, 200, 'beta serves while alpha is down');

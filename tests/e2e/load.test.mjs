@@ -66,12 +66,12 @@ test('200 concurrent requests through the hub run a bounded number of processes;
         const procs = E.processesMentioning(hubDir).map((line) => E.processInfo(Number(line.split(':')[0]))).filter(Boolean);
         most = Math.max(most, procs.length);
         peakKb = Math.max(peakKb, procs.reduce((sum, p) => sum + p.rssKb, 0));
-        await new Promise((resolve) => setTimeout(resolve, 20));
+        await E.sleep(20);
       }
     })();
     const url = `${run.hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`;
     const burst = Promise.all(Array.from({ length: 200 }, () => E.request(url)));
-    await new Promise((resolve) => setTimeout(resolve, 100));
+    await E.sleep(100);
     const started = Date.now();
     const withPassword = await E.request(`${run.hub}/plugins?plugin=plugin_pentra_3d&node=beta&action=scores`,
       { headers: { 'X-Bot-Password': 'load-secret' } });
@@ -104,7 +104,7 @@ test('a waiting request whose client has gone never runs the plugin', async () =
     const url = (val) => `${run.nodes.node}/plugin_pentra_3d?action=save_score&val=${val}`;
     // Sixteen saves take every run; forty more wait behind them, and their clients leave.
     const running = Array.from({ length: 16 }, (_, i) => E.request(url(i + 1)));
-    await new Promise((resolve) => setTimeout(resolve, 150));
+    await E.sleep(150);
     const gone = Array.from({ length: 40 }, (_, i) => new Promise((resolve) => {
       const req = http.get(url(1000 + i), { agent: false });
       req.on('error', resolve);

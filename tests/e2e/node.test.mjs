@@ -41,7 +41,7 @@ test('/plugins answers the discovery list, with or without a plugin field; other
     const res = await E.request(base + p);
     assert.equal(res.status, 200, p);
     assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
-    assert.equal(res.body, E.DISCOVERY, p);
+    assert.equal(res.body, E.PLUGIN_LIST, p);
     assert.deepEqual(JSON.parse(res.body), [{ id: 'plugin_pentra_3d', name: 'pentra', desc: '3D block game' }]);
   }
   for (const p of ['/plugin_pentra_3d/x', '/plugins/x', '/pentra']) {

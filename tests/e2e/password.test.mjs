@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import * as E from './harness.mjs';
+import { writeStorage } from '../lib/page_script.mjs';
 import { JSON_HEADER } from '../values.mjs';
 
 // Characters that must be encoded in a URL, to check the printed one.
@@ -63,7 +64,7 @@ test('the header, a bearer token or the pwd field lets a request in; discovery n
   assert.equal(E.asCgiReply(await E.request(`${url}&pwd=${ENCODED}`)), expected);
   const list = await E.request(`${base}/plugins`);
   assert.equal(list.status, 200);
-  assert.equal(list.body, E.DISCOVERY);
+  assert.equal(list.body, E.PLUGIN_LIST);
 });
 
 test('the page opened with ?pwd= boots with the node\'s best score and sends the password both ways', async () => {
@@ -78,13 +79,7 @@ test('the page opened with ?pwd= boots with the node\'s best score and sends the
 
 test('the page finds the password stored under bot_pwd_ and the node name, or bot_active_pwd without a node', async () => {
   const page = await E.openTab(browser);
-  const store = async (items) => {
-    await page.goto(`${base}/plugins`);
-    await page.evaluate((kv) => {
-      localStorage.clear();
-      for (const [k, v] of Object.entries(kv)) localStorage.setItem(k, v);
-    }, items);
-  };
+  const store = (items) => writeStorage(page, `${base}/plugins`, items);
   // Opens the page, its document let in by the header, and resolves with the boot reply.
   const open = async (url) => {
     page.apiRequests.length = 0;
@@ -129,7 +124,7 @@ test('wrong passwords from one address make it wait, longer each time; the right
     assert.equal(slowed.body, '{"ok":false,"error":"too_many_tries"}\n');
     waits.push(slowed.headers['retry-after']);
     assert.equal((await E.request(url, { headers: { 'X-Bot-Password': PASSWORD }, localAddress: '127.0.0.2' })).status, 200);
-    await new Promise((resolve) => setTimeout(resolve, Number(wait) * 1000 + 100));
+    await E.sleep(Number(wait) * 1000 + 100);
     E.assertRefusal(await guess());
   }
   assert.deepEqual(waits, ['1', '2']);

@@ -8,19 +8,18 @@
 import { after, before } from 'node:test';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
-import http from 'node:http';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import assert from 'node:assert/strict';
-import { chromium } from 'playwright-core';
 import { COLS, ROWS, DEPTH, SHAPES, project, shadeHex, randomsForOrder } from './model.mjs';
-import { PAGE_HEADER, REFUSAL_BODY, scoresReply as scoresBody } from '../values.mjs';
+import { PAGE_HEADER, REFUSAL_BODY, ROOT, scoresReply as scoresBody, splitReply } from '../values.mjs';
+import { launchChromium } from '../lib/browsers.mjs';
+import { inPage, readStorage, writeStorage } from '../lib/page_script.mjs';
+import { startStandIn } from '../lib/standin.mjs';
 
 // The engine this run tests; Chromium's tabs are Playwright's own pages, the
-// others come from engines.mjs with the same calls.
+// others come from tests/lib/engines.mjs with the same calls.
 export const ENGINE = process.env.PENTRA_ENGINE || 'chromium';
 
-const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export { PAGE_HEADER };
 export const SCORES_EMPTY = scoresBody([]);
 
@@ -36,8 +35,8 @@ export function loadPage() {
       maxBuffer: 8 * 1024 * 1024,
       timeout: 20000,
     });
-    assert.equal(out.subarray(0, PAGE_HEADER.length).toString('latin1'), PAGE_HEADER, 'page header');
-    pageCache = out.subarray(PAGE_HEADER.length);
+    pageCache = splitReply(out).body;
+    assert.equal(out.subarray(0, out.length - pageCache.length).toString('latin1'), PAGE_HEADER, 'page header');
   } else {
     pageCache = readFileSync(path.join(ROOT, 'page', 'index.html'));
   }
@@ -58,72 +57,11 @@ function pageWithControls(html) {
   return Buffer.from(text.slice(0, at) + `<script>${pageScript}document.currentScript.remove();</script>` + text.slice(at), 'latin1');
 }
 
-const attr = (v) => String(v).replace(/&/g, '&amp;').replace(/"/g, '&quot;');
-
-// Serves the page on the node route (/plugin_pentra_3d) and the hub route
-// (/plugins?plugin=...), records every other request and answers the JSON
-// requests with `server.reply(request)` ({status, body, type}).
-export async function startServer() {
+// Serves the page (with the controls of Firefox and WebKit tabs) from a stand-in node;
+// see tests/lib/standin.mjs.
+export function startServer() {
   const html = loadPage();
-  const state = {
-    requests: [],
-    reply: null,
-    origin: '',
-  };
-  const srv = http.createServer((req, res) => {
-    const url = new URL(req.url, 'http://127.0.0.1');
-    if (url.pathname === '/favicon.ico') {
-      res.writeHead(404).end();
-      return;
-    }
-    if (url.pathname === '/frame') {
-      // A page holding one frame of the given size: src, w, h, and sandbox
-      // (the frame's sandbox attribute) when given.
-      const q = url.searchParams;
-      const sandbox = q.has('sandbox') ? ` sandbox="${attr(q.get('sandbox'))}"` : '';
-      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
-      res.end(`<!doctype html><title>frame</title><style>body{margin:0}iframe{display:block;border:0}</style>` +
-        `<iframe${sandbox} style="width:${Number(q.get('w'))}px;height:${Number(q.get('h'))}px" src="${attr(q.get('src'))}"></iframe>`);
-      return;
-    }
-    if (url.pathname === '/blank') {
-      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
-      res.end('<!doctype html><title>blank</title>');
-      return;
-    }
-    const rec = { method: req.method, url: req.url, path: url.pathname, query: url.searchParams, headers: req.headers };
-    const isPage = !url.searchParams.has('action') &&
-      (url.pathname === '/plugin_pentra_3d' || (url.pathname === '/plugins' && url.searchParams.has('plugin')));
-    if (isPage && req.method === 'GET') {
-      res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8', 'Cache-Control': 'no-store' });
-      res.end(pageWithControls(html));
-      return;
-    }
-    state.requests.push(rec);
-    const r = (state.reply || defaultReply)(rec);
-    if (r.destroy) {
-      req.socket.destroy();
-      return;
-    }
-    res.writeHead(r.status || 200, { 'Content-Type': r.type || 'application/json; charset=utf-8', 'Cache-Control': 'no-store' });
-    res.end(r.body);
-  });
-  await new Promise((resolve) => srv.listen(0, '127.0.0.1', resolve));
-  state.origin = `http://127.0.0.1:${srv.address().port}`;
-  state.url = (p) => state.origin + p;
-  state.reset = () => {
-    state.requests = [];
-    state.reply = null;
-  };
-  state.close = () => new Promise((resolve) => {
-    srv.closeAllConnections();
-    srv.close(() => resolve());
-  });
-  return state;
-}
-
-function defaultReply() {
-  return { body: SCORES_EMPTY };
+  return startStandIn({ page: () => pageWithControls(html) });
 }
 
 export function scoresReply(highscore, scores = highscore ? [highscore] : []) {
@@ -150,14 +88,10 @@ export function useBrowser(assign, { tab = true } = {}) {
 }
 
 export async function launch() {
-  if (ENGINE === 'firefox') return (await import('./engines.mjs')).firefox();
-  if (ENGINE === 'webkit') return (await import('./engines.mjs')).webkit();
+  if (ENGINE === 'firefox') return (await import('../lib/engines.mjs')).firefox();
+  if (ENGINE === 'webkit') return (await import('../lib/engines.mjs')).webkit();
   if (ENGINE !== 'chromium') throw new Error(`unknown PENTRA_ENGINE ${ENGINE}`);
-  return chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  return launchChromium();
 }
 
 // Options of a test that only Chromium runs; `why` says what the others lack.
@@ -167,21 +101,14 @@ export function chromiumOnly(why) {
 
 // Runs in the page before its own script: seeded chance, frames handed out by
 // the test, tracked timers and replies, recorded canvas calls and errors.
-function initScript({ seed, storageThrows }) {
+function initScript({ seed, storageThrows }, seededRandom) {
   if (storageThrows) {
     Object.defineProperty(window, 'localStorage', {
       configurable: true,
       get() { throw new DOMException('storage refused', 'SecurityError'); },
     });
   }
-  let s = seed >>> 0;
-  const mulberry = () => {
-    s = (s + 0x6D2B79F5) >>> 0;
-    let t = s;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
+  const mulberry = seededRandom(seed);
   const rq = [];
   window.__rq = rq;
   window.__randCalls = 0;
@@ -280,8 +207,8 @@ function initScript({ seed, storageThrows }) {
 // storageThrows. Firefox and WebKit tabs have no deviceScaleFactor or
 // hasTouch (README).
 export async function openTab(browser, opts = {}) {
+  const source = inPage(initScript, { seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows });
   if (ENGINE !== 'chromium') {
-    const source = `(${initScript})(${JSON.stringify({ seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows })});`;
     return browser.newTab({ colorScheme: opts.colorScheme || 'dark', viewport: opts.viewport, beforeGoto: () => { pageScript = source; } });
   }
   const ctx = await browser.newContext({
@@ -291,7 +218,7 @@ export async function openTab(browser, opts = {}) {
     hasTouch: !!opts.hasTouch,
   });
   const page = await ctx.newPage();
-  await page.addInitScript(initScript, { seed: opts.seed ?? 12345, storageThrows: !!opts.storageThrows });
+  await page.addInitScript(source);
   page.__pageErrors = [];
   page.__requests = [];
   page.on('pageerror', (e) => page.__pageErrors.push(String(e && e.message || e)));
@@ -353,17 +280,11 @@ export async function pageErrors(page) {
 
 // Empties the origin's storage and stores the given keys, from a blank page
 // of the same origin.
-export async function setStorage(page, server, items = {}) {
-  await page.goto(server.url('/blank'));
-  await page.evaluate((kv) => {
-    localStorage.clear();
-    for (const [k, v] of Object.entries(kv)) localStorage.setItem(k, v);
-  }, items);
+export function setStorage(page, server, items = {}) {
+  return writeStorage(page, server.url('/blank'), items);
 }
 
-export async function getStorage(page) {
-  return page.evaluate(() => Object.fromEntries(Object.keys(localStorage).map((k) => [k, localStorage.getItem(k)])));
-}
+export const getStorage = readStorage;
 
 // Makes the bags of the next game come in the given orders ("IJLOSTZ", ...).
 export async function setBags(page, orders) {

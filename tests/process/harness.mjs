@@ -5,8 +5,9 @@ import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { startWineSession, WINE_SETTINGS } from '../../host/wine.mjs';
-import { JSON_HEADER } from '../values.mjs';
+import { programPath, startWineSession, wineEnv } from '../../host/wine.mjs';
+import { freshFolder } from '../lib/scratch.mjs';
+import { JSON_HEADER, ROOT } from '../values.mjs';
 
 export const BIN = process.env.PENTRA_BIN;
 export const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
@@ -17,15 +18,14 @@ const WORK = process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-process-t
 const WINE_PREFIX = path.join(path.dirname(BIN), 'wineprefix');
 const RUN_TIMEOUT_MS = WINE ? 60000 : 10000;
 
-// The wine settings every run needs: a private prefix and HOME, and the common settings.
+// The environment of every wine run: a private prefix, HOME and TMPDIR.
+const WINE_PLACES = { prefix: WINE_PREFIX, home: path.join(WORK, 'wine-home'), tmp: path.join(WORK, 'wine-home', 'tmp') };
 export function wineEnvironment() {
-  return { ...WINE_SETTINGS, WINEPREFIX: WINE_PREFIX, HOME: path.join(WORK, 'wine-home'), PATH: process.env.PATH };
+  return wineEnv({ PATH: process.env.PATH }, WINE_PLACES);
 }
 
 // How the program sees a Linux path: unchanged natively, through drive Z: under wine.
-export function hostPath(p) {
-  return WINE ? 'Z:' + p.replaceAll('/', '\\') : p;
-}
+export const hostPath = (p) => programPath(p, WINE);
 
 // The separator the program puts between path pieces.
 export const SEP = WINE ? '\\' : '/';
@@ -36,7 +36,7 @@ let session = null;
 // with wine's own profile variables removed so that the tests decide what LOCALAPPDATA and
 // USERPROFILE hold.
 export async function startTarget() {
-  fs.mkdirSync(path.join(WORK, 'wine-home'), { recursive: true });
+  fs.mkdirSync(WINE_PLACES.tmp, { recursive: true });
   if (!WINE) return;
   session = await startWineSession(wineEnvironment());
   for (const name of ['LOCALAPPDATA', 'USERPROFILE']) {
@@ -58,10 +58,7 @@ export async function stopTarget() {
 // A fresh, empty scratch directory for one test.
 let scratchCount = 0;
 export function scratch(name) {
-  const dir = path.join(WORK, `${TARGET}-${process.pid}-${name}-${++scratchCount}`);
-  fs.rmSync(dir, { recursive: true, force: true });
-  fs.mkdirSync(dir, { recursive: true });
-  return dir;
+  return freshFolder(path.join(WORK, `${TARGET}-${process.pid}-${name}-${++scratchCount}`));
 }
 
 // Runs the program once. `env` is the whole CGI environment (nothing else is inherited);
@@ -109,7 +106,7 @@ export function run({ args = [], env = {}, input, holdInput = false, cwd, shell,
 // backslash; empty lines and lines that begin with "#" are passed over. Fields are byte
 // texts (one character a byte).
 export function readCases(name) {
-  const text = fs.readFileSync(path.join(import.meta.dirname, '..', 'cases', name), 'latin1');
+  const text = fs.readFileSync(path.join(ROOT, 'tests', 'cases', name), 'latin1');
   const unescape = (field) =>
     field.replace(/\\(\\|x[0-9a-fA-F]{2})/g, (_, e) => (e === '\\' ? e : String.fromCharCode(parseInt(e.slice(1), 16))));
   const rows = text

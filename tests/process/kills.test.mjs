@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
+import { sleep } from '../../host/processes.mjs';
 import { BIN, hostPath, json, scratch, startTarget, stopTarget, WINE, wineEnvironment } from './harness.mjs';
 import { scoresReply } from '../values.mjs';
 
@@ -46,7 +47,7 @@ test(`${KILLS} saves killed at random moments never leave a broken or stale stor
     const value = 2 + i;
     const child = startSave({ ...env, ...wineEnv, QUERY_STRING: `action=save_score&val=${value}` });
     const delayMs = next() * (WINE ? 150 : 4);
-    await new Promise((resolve) => setTimeout(resolve, delayMs));
+    await sleep(delayMs);
     child.kill('SIGKILL');
     await child.done;
 

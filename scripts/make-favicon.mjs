@@ -2,10 +2,10 @@
 // little well in the game's colours (a purple T falling onto cyan, green, blue and yellow
 // cells) on the page's dark panel colour, at 16 and 32 pixels. The output depends on
 // nothing but this file, so running it again gives the same bytes:
-//   node host/make-favicon.mjs
+//   node scripts/make-favicon.mjs
 import fs from 'node:fs';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { ROOT } from '../tests/values.mjs';
 
 const PANEL = '#16161c';
 const COLOURS = { T: '#a855f7', I: '#22d3ee', S: '#22c55e', J: '#3b82f6', O: '#facc15' };
@@ -100,5 +100,5 @@ function icon() {
   return Buffer.concat([head, ...images]);
 }
 
-const out = path.join(path.dirname(fileURLToPath(import.meta.url)), 'favicon.ico');
+const out = path.join(ROOT, 'host', 'favicon.ico');
 fs.writeFileSync(out, icon());

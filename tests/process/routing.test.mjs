@@ -4,12 +4,12 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { hostPath, json, readCases, run, scratch, startTarget, stopTarget } from './harness.mjs';
-import { DISCOVERY, INVALID_SCORE, PAGE_HEADER, scoresReply, UNKNOWN_ACTION, VERSION_LINE } from '../values.mjs';
+import { DISCOVERY, INVALID_SCORE, PAGE_HEADER, ROOT, scoresReply, UNKNOWN_ACTION, VERSION_LINE } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-const PAGE = fs.readFileSync(path.join(import.meta.dirname, '../../page/index.html'));
+const PAGE = fs.readFileSync(path.join(ROOT, 'page', 'index.html'));
 
 // A store of its own for each request group, so that replies are predictable.
 function store(name) {

@@ -17,14 +17,12 @@
 // served page instead (harness.mjs); a tab's `beforeGoto` tells it which.
 
 import { spawn } from 'node:child_process';
-import { freePort } from '../../host/processes.mjs';
-import puppeteer from 'puppeteer-core';
+import { freePort, sleep } from '../../host/processes.mjs';
+import { launchFirefox } from './browsers.mjs';
+import { readStorage, writeStorage } from './page_script.mjs';
 
-const FIREFOX = '/usr/bin/firefox-esr';
 const MINIBROWSER = '/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser';
 const COMMAND_TIMEOUT = 30000;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // What the tabs of both engines share: everything built on evaluate and click.
 class Tab {
@@ -60,18 +58,12 @@ class Tab {
 
   // The origin's storage, read before the tab moves to another browser.
   async storage() {
-    return this.evaluate(() => (location.protocol.startsWith('http')
-      ? { origin: location.origin, items: Object.fromEntries(Object.keys(localStorage).map((k) => [k, localStorage.getItem(k)])) }
-      : null));
+    const origin = await this.evaluate(() => (location.protocol.startsWith('http') ? location.origin : null));
+    return origin && { origin, items: await readStorage(this) };
   }
 
   async restoreStorage(saved) {
-    if (!saved) return;
-    await this.goto(saved.origin + '/blank');
-    await this.evaluate((kv) => {
-      localStorage.clear();
-      for (const [k, v] of Object.entries(kv)) localStorage.setItem(k, v);
-    }, saved.items);
+    if (saved) await writeStorage(this, saved.origin + '/blank', saved.items);
   }
 
   async emulateMedia({ colorScheme }) {
@@ -84,16 +76,6 @@ class Tab {
 }
 
 // --- Firefox ----------------------------------------------------------------
-
-async function launchFirefox(scheme) {
-  return puppeteer.launch({
-    browser: 'firefox',
-    executablePath: FIREFOX,
-    headless: true,
-    // 0 makes pages see a dark system, 1 a light one.
-    extraPrefsFirefox: { 'layout.css.prefers-color-scheme.content-override': scheme === 'dark' ? 0 : 1 },
-  });
-}
 
 // A puppeteer frame or page seen through the Playwright calls.
 class FirefoxView extends Tab {

@@ -2,18 +2,17 @@
 // progress (locked blocks, a falling piece and its ghost), played with fixed
 // bags so that the picture is the same every time.
 //
-//   node tests/page/screenshot.mjs [output.png]
+//   node scripts/make-screenshot.mjs [output.png]
 //
 // Uses the built program when PENTRA_BIN is set, as the tests do.
 
 import path from 'node:path';
 import { mkdirSync } from 'node:fs';
-import { fileURLToPath } from 'node:url';
-import * as H from './harness.mjs';
-import { Game, bestPlacement } from './model.mjs';
+import * as H from '../tests/page/harness.mjs';
+import { Game, bestPlacement } from '../tests/page/model.mjs';
+import { ROOT } from '../tests/values.mjs';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-const out = path.resolve(process.argv[2] || path.join(root, 'docs', 'screenshot.png'));
+const out = path.resolve(process.argv[2] || path.join(ROOT, 'docs', 'screenshot.png'));
 const bags = ['OSZTJIL', 'SOITJZL', 'TIJSLZO', 'OSLIJTZ'];
 
 const server = await H.startServer();
