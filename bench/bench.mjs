@@ -31,6 +31,7 @@ import { measurePage, pageMarkdown } from './page_bench.mjs';
 import { ROOT, splitReply } from '../tests/values.mjs';
 import { startStandIn } from '../tests/lib/standin.mjs';
 import { programPath, startWineSession, wineEnv } from '../host/wine.mjs';
+import { startNode as startHostNode } from '../host/host.mjs';
 
 const OUT = join(ROOT, 'build/bench');
 const GEN = join(OUT, 'gen');
@@ -125,16 +126,17 @@ function run(program, args, opts = {}) {
 
 // The full path of a program on PATH.
 function which(name) {
-  for (const dir of (process.env.PATH ?? '').split(':')) {
-    const file = join(dir || '.', name);
-    try {
-      accessSync(file, constants.X_OK);
-      return file;
-    } catch (e) {
-      // not in this folder
-    }
+  const found = spawnSync('sh', ['-c', 'command -v "$0"', name], { encoding: 'utf8' }).stdout.trim();
+  return found || fail(`${name} is not installed`);
+}
+
+// Fails unless `file` exists (and, by `mode`, can be run).
+function need(file, mode = constants.X_OK) {
+  try {
+    accessSync(file, mode);
+  } catch (e) {
+    fail(`no program at ${file}`);
   }
-  return fail(`${name} is not installed`);
 }
 
 // ---- results --------------------------------------------------------------------------
@@ -169,10 +171,10 @@ function stage(source, name = basename(source)) {
 
 // Gives each program of a comparison its own score file, in a fresh state.
 function resetFiles() {
-  writeFileSync(join(WORK, 'scores-plugin.json'), SCORES_FILE + '\n');
-  writeFileSync(join(WORK, 'scores-floor.json'), SCORES_FILE + '\n');
-  writeFileSync(join(WORK, 'save-plugin.json'), SAVE_FILE + '\n');
-  writeFileSync(join(WORK, 'save-floor.json'), SAVE_FILE + '\n');
+  for (const who of ['plugin', 'floor']) {
+    writeFileSync(join(WORK, `scores-${who}.json`), SCORES_FILE + '\n');
+    writeFileSync(join(WORK, `save-${who}.json`), SAVE_FILE + '\n');
+  }
 }
 
 // Runs the real plugin once per route and keeps its output in gen/<kind>/<route>.out; then
@@ -358,27 +360,23 @@ function report(name, result, markdown) {
 
 // ---- 3. through the host --------------------------------------------------------------
 
-// How to stop each node started and not yet stopped, latest last.
-const nodeStops = [];
+// The nodes started and not yet stopped.
+const nodes = [];
 
 // Starts a local node serving `program` with data folder `data` on a free port of
-// 127.0.0.1 through the host's supervisor, registers how to stop it, and resolves to its
-// address once it answers. The one place that knows how a node is started and stopped.
+// 127.0.0.1 through the host's supervisor and resolves to its address once it answers.
 async function startNode(name, program, data) {
-  mkdirSync(data, { recursive: true });
-  const { startNode: startHostNode } = await import('../host/host.mjs');
-  let node;
   try {
-    node = await startHostNode({ program, data });
+    const node = await startHostNode({ program, data });
+    nodes.push(node);
+    return node.url;
   } catch (e) {
     return fail(`the node host did not start for ${name}: ${e.message}`);
   }
-  nodeStops.push(() => node.stop());
-  return node.url;
 }
 
 async function stopNodes() {
-  while (nodeStops.length > 0) await nodeStops.pop()();
+  while (nodes.length > 0) await nodes.pop().stop();
 }
 
 // Requests per second from wrk for `connections` connections against url, as wrk printed
@@ -395,13 +393,6 @@ function wrkRate(connections, url, seconds) {
 
 async function measureHost(n, runPlugin) {
   emit('', '## 3. Through the host', '');
-  try {
-    accessSync(join(ROOT, 'host/host.mjs'));
-    accessSync(join(ROOT, 'host/node.conf'));
-  } catch (e) {
-    emit('Measured by `scripts/bench` once the host exists (host/ is not in this tree).');
-    return;
-  }
   progress('Through the node host (host/host.mjs, lighttpd) with wrk');
   const who = ['plugin', 'floor'];
   const program = { plugin: runPlugin, floor: join(RUN_DIR, 'floor_scores') };
@@ -480,20 +471,8 @@ async function cleanup() {
 async function main() {
   const options = parseOptions(process.argv.slice(2));
   const n = runCounts(options.smoke);
-  for (const program of [PLUGIN, join(OUT, 'embed'), join(OUT, 'spawn_bench')]) {
-    try {
-      accessSync(program, constants.X_OK);
-    } catch (e) {
-      fail(`no program at ${program}`);
-    }
-  }
-  if (options.wine) {
-    try {
-      accessSync(PLUGIN_EXE);
-    } catch (e) {
-      fail(`no program at ${PLUGIN_EXE}`);
-    }
-  }
+  for (const program of [PLUGIN, join(OUT, 'embed'), join(OUT, 'spawn_bench')]) need(program);
+  if (options.wine) need(PLUGIN_EXE, constants.R_OK);
   for (const dir of [GEN, WORK, RUN_DIR]) {
     rmSync(dir, { recursive: true, force: true });
     mkdirSync(dir, { recursive: true });

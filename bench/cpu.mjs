@@ -21,6 +21,7 @@ import { readdirSync, readFileSync } from 'node:fs';
 import { sleep } from '../host/processes.mjs';
 import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
 import { dropUntilOver } from '../tests/lib/page_script.mjs';
+import { inFreshTab, section, sideBySide } from './side_by_side.mjs';
 
 const SIZE = { width: 1280, height: 720, ratio: 1 };
 const STILL_FACTOR = 1.5;
@@ -82,12 +83,8 @@ async function enterState(page, state) {
 }
 
 // One measurement: the share of a core the whole browser used, in total and by kind.
-async function measure(driver, url, state, frozen, o) {
-  const { page, close } = await driver.open(SIZE);
-  const errors = [];
-  page.on('pageerror', (e) => errors.push(String(e && e.message || e)));
-  try {
-    await page.goto(url);
+function measure(driver, url, state, frozen, o) {
+  return inFreshTab(driver, SIZE, url, async (page) => {
     await sleep(500);
     await enterState(page, state);
     await sleep(200);  // the frame that shows the state
@@ -100,7 +97,6 @@ async function measure(driver, url, state, frozen, o) {
     const seconds = (performance.now() - t0) / 1000;
     const seen = await page.evaluate(() => (document.getElementById('overlay').classList.contains('on')
       ? document.getElementById('mTitle').textContent : 'running'));
-    if (errors.length) throw new Error('page errors: ' + errors.join('; '));
     if (seen !== state) throw new Error(`${driver.name}: wanted ${state}, the page shows ${seen}`);
     const kinds = {};
     let total = 0;
@@ -112,9 +108,7 @@ async function measure(driver, url, state, frozen, o) {
       total += share;
     }
     return { share: total, kinds };
-  } finally {
-    await close();
-  }
+  });
 }
 
 const mean = (list) => list.reduce((s, v) => s + v, 0) / list.length;
@@ -150,27 +144,15 @@ export async function measureCpu(servedUrl, beforeUrl, smoke) {
   const o = smoke ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumTabs], cases: [CASES[0], CASES[3]] }
     : { settle: 2, count: 8, rounds: 2, drivers: [chromiumTabs, firefoxTabs], cases: CASES };
   const result = { size: '1280×720', settleSeconds: o.settle, countSeconds: o.count, rounds: o.rounds,
-    browsers: {}, cases: [] };
-  for (const make of o.drivers) {
-    const driver = await make();
-    result.browsers[driver.name] = driver.version;
-    try {
-      for (const { state, other } of o.cases) {
-        const c = { browser: driver.name, state, other, runs: { page: [], other: [] } };
-        const pair = [
-          () => measure(driver, servedUrl, state, false, o),
-          () => measure(driver, other === 'before' ? beforeUrl : servedUrl, state, other === 'frozen', o),
-        ];
-        for (let r = 0; r < o.rounds; r++) {
-          for (const i of r % 2 ? [1, 0] : [0, 1]) c.runs[i ? 'other' : 'page'].push(await pair[i]());
-        }
-        result.cases.push(judge(c));
-        console.error(`cpu: ${driver.name} ${state}: ${c.page.toFixed(1)} % against ${other} ${c.base.toFixed(1)} %`);
-      }
-    } finally {
-      await driver.close();
-    }
-  }
+    ...await sideBySide(o.drivers, o.cases, {
+      forms: ['page', 'other'],
+      rounds: o.rounds,
+      order: () => ['page', 'other'],
+      measure: (driver, c, form) => (form === 'page' ? measure(driver, servedUrl, c.state, false, o)
+        : measure(driver, c.other === 'before' ? beforeUrl : servedUrl, c.state, c.other === 'frozen', o)),
+      judge,
+      say: (c) => `cpu: ${c.browser} ${c.state}: ${c.page.toFixed(1)} % against ${c.other} ${c.base.toFixed(1)} %`,
+    }) };
   if (!smoke && result.cases.some((c) => !c.met)) console.error('cpu: a target was missed');
   return result;
 }
@@ -181,20 +163,17 @@ export function cpuMarkdown(r) {
   const f = (v) => v.toFixed(1);
   const kinds = (k) => Object.entries(k).filter(([, v]) => v >= 0.05).sort((a, b) => b[1] - a[1])
     .map(([n, v]) => `${n} ${f(v)}`).join(', ');
-  const out = ['', '## 2c. CPU of the whole browser, picture still and game running', ''];
-  out.push(`Chromium ${r.browsers.Chromium}${r.browsers.Firefox ? ` and Firefox ${r.browsers.Firefox}` : ''} (headless, ` +
+  return section('## 2c. CPU of the whole browser, picture still and game running',
+    `Chromium ${r.browsers.Chromium}${r.browsers.Firefox ? ` and Firefox ${r.browsers.Firefox}` : ''} (headless, ` +
     `software compositing) at 1280×720, dark theme; % of one core, summed over the browser's processes, over ${o.count} s ` +
     `after ${o.settle} s in the state; each row's two pages side by side in this run, ${o.rounds} round(s), averaged. ` +
     `Targets: a still state at most ${STILL_FACTOR} × the frozen page + ${STILL_PLUS} % of a core; running with no ` +
-    `input at most ${RUNNING_RATIO} of the page before this change.`);
-  out.push('');
-  out.push('| browser | state | page as served (%) | compared with | its CPU (%) | target | met | as served, by process (%) | compared page, by process (%) |');
-  out.push('|---|---|---:|---|---:|---|---|---|---|');
-  for (const c of r.cases) {
-    const target = c.other === 'frozen' ? `≤ ${f(c.bound)} (1.5 × + 1.5)` : `ratio ${c.ratio.toFixed(2)} ≤ ${RUNNING_RATIO}`;
-    const what = c.other === 'frozen' ? 'the same page frozen' : 'the page before this change';
-    out.push(`| ${c.browser} | ${c.state} | **${f(c.page)}** | ${what} | ${f(c.base)} | ${target} | ${c.met ? 'yes' : 'no'} | ` +
-      `${kinds(c.pageKinds)} | ${kinds(c.baseKinds)} |`);
-  }
-  return out.join('\n') + '\n';
+    `input at most ${RUNNING_RATIO} of the page before this change.`,
+    ['browser', 'state', 'page as served (%)', 'compared with', 'its CPU (%)', 'target', 'met',
+      'as served, by process (%)', 'compared page, by process (%)'],
+    ['---', '---', '---:', '---', '---:', '---', '---', '---', '---'],
+    r.cases.map((c) => [c.browser, c.state, `**${f(c.page)}**`,
+      c.other === 'frozen' ? 'the same page frozen' : 'the page before this change', f(c.base),
+      c.other === 'frozen' ? `≤ ${f(c.bound)} (1.5 × + 1.5)` : `ratio ${c.ratio.toFixed(2)} ≤ ${RUNNING_RATIO}`,
+      c.met ? 'yes' : 'no', kinds(c.pageKinds), kinds(c.baseKinds)]));
 }

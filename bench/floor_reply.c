@@ -7,38 +7,7 @@
 
 #include <string.h>
 
-#ifdef _WIN32
-#include <windows.h>
-
-// Writes all n bytes to standard output; no C runtime stream is involved, so nothing is
-// translated.
-static void write_stdout(const unsigned char* buf, unsigned long n) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    while (n > 0) {
-        DWORD w = 0;
-        if (!WriteFile(out, buf, (DWORD)n, &w, NULL) || w == 0)
-            return;
-        buf += w;
-        n -= w;
-    }
-}
-#else
-#include <errno.h>
-#include <unistd.h>
-
-// Writes all n bytes to standard output, retrying short and interrupted writes.
-static void write_stdout(const unsigned char* buf, unsigned long n) {
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        buf += w;
-        n -= (unsigned long)w;
-    }
-}
-#endif
+#include "floor_write.h"
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--meta") == 0)

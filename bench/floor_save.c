@@ -13,23 +13,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "floor_write.h"
+
 #define PATH_CAP 1024
 
 #ifdef _WIN32
-#include <windows.h>
-
 #define SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
-
-static void write_stdout(const unsigned char* buf, unsigned long n) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    while (n > 0) {
-        DWORD w = 0;
-        if (!WriteFile(out, buf, (DWORD)n, &w, NULL) || w == 0)
-            return;
-        buf += w;
-        n -= w;
-    }
-}
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--meta") == 0) {
@@ -94,29 +83,14 @@ int main(int argc, char** argv) {
 }
 
 #else
-#include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <stdlib.h>
 #include <sys/file.h>
-#include <unistd.h>
-
-static int write_all(int fd, const unsigned char* buf, unsigned long n) {
-    while (n > 0) {
-        ssize_t w = write(fd, buf, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return 0;
-        buf += w;
-        n -= (unsigned long)w;
-    }
-    return 1;
-}
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--meta") == 0) {
-        write_all(STDOUT_FILENO, meta, meta_len);
+        write_stdout(meta, meta_len);
         return 0;
     }
     const char* path = getenv("HV_PENTRA_SCORES");
@@ -149,7 +123,7 @@ int main(int argc, char** argv) {
 
     flock(lock, LOCK_UN);
     close(lock);
-    write_all(STDOUT_FILENO, reply, reply_len);
+    write_stdout(reply, reply_len);
     return 0;
 }
 #endif

@@ -24,6 +24,7 @@
 import { sleep } from '../host/processes.mjs';
 import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
 import { NO_BLUR } from '../tests/lib/page_script.mjs';
+import { inFreshTab, section, sideBySide } from './side_by_side.mjs';
 
 const SIZES = [
   { name: '1000×700, ratio 2', width: 1000, height: 700, ratio: 2 },
@@ -76,12 +77,8 @@ function pinBlurs() {
 }
 
 // One measurement: the page at one size, in one scene, in one of the VARIANTS.
-async function measure(driver, url, size, scene, variant, o) {
-  const { page, close } = await driver.open(size);
-  const errors = [];
-  page.on('pageerror', (e) => errors.push(String(e && e.message || e)));
-  try {
-    await page.goto(url);
+function measure(driver, url, size, scene, variant, o) {
+  return inFreshTab(driver, size, url, async (page) => {
     const initial = await page.evaluate(installCounter);
     if (initial !== null) throw new Error('data-blur set before the page ran a frame: ' + initial);
     if (variant === 'noBlur') await page.addStyleTag({ content: NO_BLUR });
@@ -98,7 +95,6 @@ async function measure(driver, url, size, scene, variant, o) {
         title: document.getElementById('mTitle').textContent,
         stageBlur: cs('stage').backdropFilter, overlayBlur: cs('overlay').backdropFilter });
     }));
-    if (errors.length) throw new Error('page errors: ' + errors.join('; '));
     if (r.dialog !== (scene !== BUSY) || (scene !== BUSY && r.title !== 'READY')) {
       throw new Error(`${scene}: the dialog is ${r.dialog ? 'up (' + r.title + ')' : 'down'}`);
     }
@@ -114,9 +110,7 @@ async function measure(driver, url, size, scene, variant, o) {
     }
     return { fps, frames: r.ts.filter((t) => t >= from).length, drops, stageBlur: r.stageBlur,
       overlayBlur: r.overlayBlur };
-  } finally {
-    await close();
-  }
+  });
 }
 
 /**
@@ -127,35 +121,18 @@ export async function measureFrameRate(url, smoke) {
   // Seconds: left to the page before counting, then counted.
   const o = smoke ? { warm: 2.5, count: 1.5, rounds: 1, sizes: SIZES.slice(0, 1) }
     : { warm: 5, count: 5, rounds: 2, sizes: SIZES };
-  const result = { warmSeconds: o.warm, countSeconds: o.count, rounds: o.rounds, browsers: {}, cases: [] };
-  let k = 0;
-  for (const make of [chromiumTabs, firefoxTabs]) {
-    const driver = await make();
-    result.browsers[driver.name] = driver.version;
-    try {
-      for (const size of o.sizes) {
-        for (const scene of SCENES) {
-          // Side by side: the three forms one after the other, in an order rotated from
-          // case to case and reversed from round to round (A B C C B A ...).
-          const c = { browser: driver.name, size: size.name, scene, runs: {} };
-          for (const v of VARIANTS) c.runs[v] = [];
-          const order = VARIANTS.map((_, i) => VARIANTS[(i + k) % VARIANTS.length]);
-          for (let r = 0; r < o.rounds; r++) {
-            for (const v of r % 2 ? [...order].reverse() : order) {
-              c.runs[v].push(await measure(driver, url, size, scene, v, o));
-            }
-          }
-          k++;
-          result.cases.push(judge(c));
-          console.error(`frame_rate: ${driver.name} ${size.name} ${scene}: ` +
-            VARIANTS.map((v) => c.fps[v].toFixed(1)).join(' / ') + ' fps');
-        }
-      }
-    } finally {
-      await driver.close();
-    }
-  }
-  return result;
+  const cases = o.sizes.flatMap((size) => SCENES.map((scene) => ({ size: size.name, scene })));
+  return { warmSeconds: o.warm, countSeconds: o.count, rounds: o.rounds,
+    ...await sideBySide([chromiumTabs, firefoxTabs], cases, {
+      forms: VARIANTS,
+      rounds: o.rounds,
+      // The three forms in an order rotated from case to case.
+      order: (k) => VARIANTS.map((_, i) => VARIANTS[(i + k) % VARIANTS.length]),
+      measure: (driver, c, v) => measure(driver, url, SIZES.find((s) => s.name === c.size), c.scene, v, o),
+      judge,
+      say: (c) => `frame_rate: ${c.browser} ${c.size} ${c.scene}: ` +
+        VARIANTS.map((v) => c.fps[v].toFixed(1)).join(' / ') + ' fps',
+    }) };
 }
 
 // Judged on the mean rate of each form over the rounds; the check holds in every round.
@@ -179,21 +156,18 @@ export function frameRateMarkdown(r) {
   const dropped = (m) => m.drops.length
     ? m.drops.map((d) => `${d.level} ${d.at.toFixed(1)} s (${f(d.fpsBefore)})`).join(', ')
     : 'kept all';
-  const out = ['', '## 2b. Frame rate, with and without the backdrop blurs', ''];
-  out.push(`Chromium ${r.browsers.Chromium} (headless, --disable-gpu) and Firefox ${r.browsers.Firefox} (headless); ` +
+  return section('## 2b. Frame rate, with and without the backdrop blurs',
+    `Chromium ${r.browsers.Chromium} (headless, --disable-gpu) and Firefox ${r.browsers.Firefox} (headless); ` +
     `frames counted from their timestamps over ${o.count} s after the first ${o.warm} s of each page; each row's three ` +
     `forms of the page side by side in this run, ${o.rounds} round(s), rates averaged. "data-blur" gives, per round, ` +
     'when the page set it ("less": stage, cards and buttons; "none": the overlay too) after load, and the rate counted ' +
     'before it. Target: as served ≥ 50 fps, or ≥ 0.9 of the rate without blurs. Check: ' +
     'where the page with every blur pinned ran at 50 fps or more, the page as served kept every blur ("keep"); where ' +
-    'that page ran below 50 fps and below 0.9 of the rate without blurs, it dropped some ("drop"); otherwise either is right.');
-  out.push('');
-  out.push('| browser | viewport | scene | as served (fps) | without blurs (fps) | ratio | every blur pinned (fps) | data-blur, per round | target met | check |');
-  out.push('|---|---|---|---:|---:|---:|---:|---|---|---|');
-  for (const c of r.cases) {
-    out.push(`| ${c.browser} | ${c.size} | ${c.scene} | **${f(c.fps.served)}** | ${f(c.fps.noBlur)} | ${c.ratio.toFixed(2)} | ` +
-      `${f(c.fps.declared)} | ${c.runs.served.map(dropped).join('; ')} | ${c.met ? 'yes' : 'no'} | ` +
-      `${c.want}: ${c.adaptedRight ? 'yes' : 'no'} |`);
-  }
-  return out.join('\n') + '\n';
+    'that page ran below 50 fps and below 0.9 of the rate without blurs, it dropped some ("drop"); otherwise either is right.',
+    ['browser', 'viewport', 'scene', 'as served (fps)', 'without blurs (fps)', 'ratio', 'every blur pinned (fps)',
+      'data-blur, per round', 'target met', 'check'],
+    ['---', '---', '---', '---:', '---:', '---:', '---:', '---', '---', '---'],
+    r.cases.map((c) => [c.browser, c.size, c.scene, `**${f(c.fps.served)}**`, f(c.fps.noBlur), c.ratio.toFixed(2),
+      f(c.fps.declared), c.runs.served.map(dropped).join('; '), c.met ? 'yes' : 'no',
+      `${c.want}: ${c.adaptedRight ? 'yes' : 'no'}`]));
 }

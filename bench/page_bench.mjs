@@ -19,6 +19,7 @@ import { gzipSync } from 'node:zlib';
 import { launchChromium } from '../tests/lib/browsers.mjs';
 import { dropUntilOver, inPage, NO_BLUR } from '../tests/lib/page_script.mjs';
 import { startStandIn } from '../tests/lib/standin.mjs';
+import { section } from './side_by_side.mjs';
 
 const STAGE_W = 1000;  // CSS pixels wanted for #stage, and so for the canvas
 const STAGE_H = 700;
@@ -75,12 +76,9 @@ function summary(times) {
 // The viewport whose layout gives #stage a bounding box of STAGE_W by STAGE_H: the layout
 // is linear in the viewport size above its breakpoints, so a few corrections converge.
 async function fitViewport(browser, url, seed) {
-  const ctx = await browser.newContext({ viewport: { width: 1200, height: 800 },
-    deviceScaleFactor: SCALE_FACTOR, colorScheme: 'dark' });
-  const page = await ctx.newPage();
-  await page.addInitScript(inPage(initScript, seed));
-  await page.goto(url);
   let vp = { width: 1200, height: 800 };
+  const { ctx, page } = await openPage(browser, vp, url, seed);
+  await page.goto(url);
   for (let i = 0; i < 8; i++) {
     const r = await page.evaluate(() => {
       const b = document.getElementById('stage').getBoundingClientRect();
@@ -129,10 +127,6 @@ async function loadGame(page, url) {
     throw new Error('canvas is not 1000 by 700 at scale 2: ' + JSON.stringify(geo));
   }
   return geo;
-}
-
-async function title(page) {
-  return page.evaluate(() => document.getElementById('mTitle').textContent);
 }
 
 // Starts a game and hard-drops until GAME OVER, or stops after `stopAfter` drops. With
@@ -222,7 +216,7 @@ async function scenario(browser, vp, url, o, { spread, piece, css }) {
       // The game ends at drop `piece`: stop one drop before, and keep the clock frozen
       // so that the last piece stays where it spawned while the frames are timed.
       drops = await fill(page, o.drops, spread, piece - 1);
-      if ((await title(page)) === 'GAME OVER') throw new Error('game ended before the last piece');
+      if ((await page.evaluate(() => document.getElementById('mTitle').textContent)) === 'GAME OVER') throw new Error('game ended before the last piece');
     } else {
       drops = await fill(page, o.drops, spread);
       await page.evaluate(() => { window.__bench.frozen = null; });
@@ -304,41 +298,28 @@ export function pageMarkdown(r) {
     ['piece falling in the nearly full spread well', r.pieceSpread, true],
     ['diagnostic: as the row above it but one, backdrop blurs switched off', r.gameOverSpreadNoBlur, false],
   ].filter((row) => row[1]);
-  const out = [''];
-  out.push('## 2. The page in headless Chromium');
-  out.push('');
-  out.push(`Chromium ${r.browser}, software rendering (--disable-gpu); viewport ${r.viewport.width} x ${r.viewport.height}, ` +
-    'deviceScaleFactor 2, so #stage and the canvas are 1000 x 700 CSS pixels (2000 x 1400 backing store).');
-  out.push('');
-  out.push('Time per animation-frame callback, measured in the page with performance.now() around each callback:');
-  out.push('');
-  out.push('| scene | drops | faces drawn per frame | callbacks timed | median (ms) | p95 (ms) | p99 (ms) | max (ms) | frames/s seen | target p95 < 4 ms | met |');
-  out.push('|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|');
-  for (const [name, s, target] of rows) {
-    const met = !target ? '' : s.p95 < 4 ? 'yes' : `no, ${((s.p95 / 4 - 1) * 100).toFixed(0)}% above`;
-    const p95 = target ? `**${f(s.p95)}**` : f(s.p95);
-    out.push(`| ${name} | ${s.drops} | ${s.faces} | ${s.n} | ${f(s.median)} | ${p95} | ${f(s.p99)} | ${f(s.max)} | ` +
-      `${s.fps.toFixed(1)} | ${target ? '< 4' : '(not a target)'} | ${met} |`);
-  }
-  if (rows.some((row) => row[1].trace)) {
-    out.push('');
-    out.push("The same scenes right afterwards, from Chromium's trace (FireAnimationFrame events): wall time, and the main thread's CPU time within it:");
-    out.push('');
-    out.push('| scene | callbacks traced | wall median (ms) | wall p95 (ms) | CPU median (ms) | CPU p95 (ms) | CPU p99 (ms) |');
-    out.push('|---|---:|---:|---:|---:|---:|---:|');
-    for (const [name, s] of rows) {
-      if (!s.trace) continue;
-      const { wall, thread } = s.trace;
-      out.push(`| ${name} | ${wall.n} | ${f(wall.median)} | ${f(wall.p95)} | ${f(thread.median)} | ${f(thread.p95)} | ${f(thread.p99)} |`);
-    }
-  }
-  out.push('');
-  out.push('| page | value |');
-  out.push('|---|---:|');
-  out.push(`| size of the page (bytes, as served) | ${r.pageBytes} |`);
-  out.push(`| size gzip -9 (bytes, for reference; the host sends it uncompressed) | ${r.pageGzipBytes} |`);
-  out.push(`| navigation to end of first frame callback, median of ${r.firstFrame.n} loads (ms) | ${f(r.firstFrame.median)} |`);
-  out.push(`| the same, first (cold) load (ms) | ${f(r.firstFrame.first)} |`);
-  out.push(`| the same, fastest / slowest load (ms) | ${f(r.firstFrame.min)} / ${f(r.firstFrame.max)} |`);
-  return out.join('\n') + '\n';
+  const traced = rows.filter((row) => row[1].trace);
+  return section('## 2. The page in headless Chromium',
+    `Chromium ${r.browser}, software rendering (--disable-gpu); viewport ${r.viewport.width} x ${r.viewport.height}, ` +
+    'deviceScaleFactor 2, so #stage and the canvas are 1000 x 700 CSS pixels (2000 x 1400 backing store).\n\n' +
+    'Time per animation-frame callback, measured in the page with performance.now() around each callback:',
+    ['scene', 'drops', 'faces drawn per frame', 'callbacks timed', 'median (ms)', 'p95 (ms)', 'p99 (ms)', 'max (ms)',
+      'frames/s seen', 'target p95 < 4 ms', 'met'],
+    ['---', '---:', '---:', '---:', '---:', '---:', '---:', '---:', '---:', '---:', '---'],
+    rows.map(([name, s, target]) => [name, s.drops, s.faces, s.n, f(s.median), target ? `**${f(s.p95)}**` : f(s.p95),
+      f(s.p99), f(s.max), s.fps.toFixed(1), target ? '< 4' : '(not a target)',
+      !target ? '' : s.p95 < 4 ? 'yes' : `no, ${((s.p95 / 4 - 1) * 100).toFixed(0)}% above`])) +
+    (traced.length ? section(null,
+      "The same scenes right afterwards, from Chromium's trace (FireAnimationFrame events): wall time, and the main thread's CPU time within it:",
+      ['scene', 'callbacks traced', 'wall median (ms)', 'wall p95 (ms)', 'CPU median (ms)', 'CPU p95 (ms)', 'CPU p99 (ms)'],
+      ['---', '---:', '---:', '---:', '---:', '---:', '---:'],
+      traced.map(([name, { trace: { wall, thread } }]) => [name, wall.n, f(wall.median), f(wall.p95), f(thread.median),
+        f(thread.p95), f(thread.p99)])) : '') +
+    section(null, null, ['page', 'value'], ['---', '---:'], [
+      ['size of the page (bytes, as served)', r.pageBytes],
+      ['size gzip -9 (bytes, for reference; the host sends it uncompressed)', r.pageGzipBytes],
+      [`navigation to end of first frame callback, median of ${r.firstFrame.n} loads (ms)`, f(r.firstFrame.median)],
+      ['the same, first (cold) load (ms)', f(r.firstFrame.first)],
+      ['the same, fastest / slowest load (ms)', `${f(r.firstFrame.min)} / ${f(r.firstFrame.max)}`],
+    ]);
 }

@@ -4,6 +4,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { freshFolder } from '../lib/scratch.mjs';
 import { ROOT, VERSION } from '../values.mjs';
 
 export const DIST = process.env.PENTRA_DIST;
@@ -17,10 +18,7 @@ export const COMMIT_TIME = Number(execFileSync('git', ['log', '-1', '--format=%c
 
 // A fresh, empty folder for one test.
 export function scratch(name) {
-  const dir = path.join(WORK, `${name}-${process.pid}`);
-  fs.rmSync(dir, { recursive: true, force: true });
-  fs.mkdirSync(dir, { recursive: true });
-  return dir;
+  return freshFolder(path.join(WORK, `${name}-${process.pid}`));
 }
 
 export function sh(cmd, args, opts = {}) {
