@@ -216,8 +216,7 @@ function initScript({ seed, storageThrows }, seededRandom) {
     P[name] = function (...a) { fn(this, a); return orig.apply(this, a); };
   };
   wrap('beginPath', (c) => { c.__p = []; });
-  wrap('moveTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
-  wrap('lineTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
+  for (const name of ['moveTo', 'lineTo']) wrap(name, (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
   wrap('fill', (c) => push(c, { k: 'f', s: c.fillStyle, a: c.globalAlpha, p: c.__p || [] }));
   wrap('stroke', (c) => push(c, { k: 's', s: c.strokeStyle, a: c.globalAlpha, w: c.lineWidth, p: c.__p || [] }));
   wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));

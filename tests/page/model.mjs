@@ -77,16 +77,11 @@ export class Game {
     this.spawn();
   }
 
+  // A copy to try moves on; the queue of pieces is shared, never changed.
   clone() {
-    const g = Object.create(Game.prototype);
+    const g = Object.assign(Object.create(Game.prototype), this);
     g.grid = this.grid.map((r) => r.slice());
-    g.queue = this.queue;
-    g.qi = this.qi;
     g.piece = this.piece && { ...this.piece, b: this.piece.b.map((r) => r.slice()) };
-    g.score = this.score;
-    g.lines = this.lines;
-    g.level = this.level;
-    g.over = this.over;
     return g;
   }
 
