@@ -82,53 +82,44 @@ test('soft drop earns a point a row; a resting piece locks at the next soft drop
 
 test('gravity: one row every 800 ms of frames, frame time capped at 120 ms, interval restarted by a soft drop, clock by a visibility change', H.LIMIT, async () => {
   const score = async () => (await H.hud(page)).score;
-  await H.frames(page, 30, 100);
-  assert.equal(await score(), '0', 'no gravity before the first game');
+  // The score after n more frames `ms` apart.
+  const scoreAfter = async (n, ms) => {
+    await H.frames(page, n, ms);
+    return score();
+  };
+  assert.equal(await scoreAfter(30, 100), '0', 'no gravity before the first game');
   await H.play(page, ['LOIJTSZ']);
-  await H.frames(page, 7, 100);
-  assert.equal(await score(), '0', '700 ms');
-  await H.frames(page, 1, 100);
-  assert.equal(await score(), '1', '800 ms: one row, one point');
+  assert.equal(await scoreAfter(7, 100), '0', '700 ms');
+  assert.equal(await scoreAfter(1, 100), '1', '800 ms: one row, one point');
   assert.equal(H.cellText((await H.scene(page)).filled), H.cellText(cellsOf(SHAPE.L.b, 3, 17, 'L')));
 
   await H.frames(page, 1, 5000);
-  await H.frames(page, 6, 100);
-  assert.equal(await score(), '1', 'a 5 s frame counts 120 ms');
-  await H.frames(page, 1, 100);
-  assert.equal(await score(), '2');
+  assert.equal(await scoreAfter(6, 100), '1', 'a 5 s frame counts 120 ms');
+  assert.equal(await scoreAfter(1, 100), '2');
 
   await H.frames(page, 7, 100);
   await H.keys(page, ['s']);
   assert.equal(await score(), '3');
-  await H.frames(page, 7, 100);
-  assert.equal(await score(), '3', 'the soft drop restarted the interval');
-  await H.frames(page, 1, 100);
-  assert.equal(await score(), '4');
+  assert.equal(await scoreAfter(7, 100), '3', 'the soft drop restarted the interval');
+  assert.equal(await scoreAfter(1, 100), '4');
 
   await H.frames(page, 7, 100);
   await page.evaluate(() => document.dispatchEvent(new Event('visibilitychange')));
-  await H.frames(page, 1, 100);
-  assert.equal(await score(), '4', 'first frame after a visibility change counts nothing');
-  await H.frames(page, 1, 99);
-  assert.equal(await score(), '4');
-  await H.frames(page, 1, 1);
-  assert.equal(await score(), '5');
+  assert.equal(await scoreAfter(1, 100), '4', 'first frame after a visibility change counts nothing');
+  assert.equal(await scoreAfter(1, 99), '4');
+  assert.equal(await scoreAfter(1, 1), '5');
 
   await H.keys(page, ['p']);
-  await H.frames(page, 20, 100);
-  assert.equal(await score(), '5', 'no gravity while paused');
+  assert.equal(await scoreAfter(20, 100), '5', 'no gravity while paused');
   await H.keys(page, ['p']);
-  await H.frames(page, 8, 100);
-  assert.equal(await score(), '6');
+  assert.equal(await scoreAfter(8, 100), '6');
 
   // A new game keeps the time gathered so far.
   await H.frames(page, 5, 100);
   await H.setBags(page, ['OLIJTSZ']);
   await page.evaluate(() => document.getElementById('btnRestart').click());
-  await H.frames(page, 2, 100);
-  assert.equal(await score(), '0');
-  await H.frames(page, 1, 100);
-  assert.equal(await score(), '1', 'the first step of the new game comes 300 ms after the restart');
+  assert.equal(await scoreAfter(2, 100), '0');
+  assert.equal(await scoreAfter(1, 100), '1', 'the first step of the new game comes 300 ms after the restart');
 });
 
 test('a game of line clears: each clear scores by the level before it, the level follows the lines and sets the gravity period', H.LIMIT, async () => {
