@@ -31,7 +31,6 @@ class Tab {
     this.scheme = opts.colorScheme || 'dark';
     this.__pageErrors = [];
     this.__requests = [];
-    this.keyboard = { press: (key) => this.press(key) };
   }
 
   async waitForFunction(fn, arg, { polling = 10, timeout = 20000 } = {}) {
@@ -56,22 +55,15 @@ class Tab {
     return { close: () => this.close() };
   }
 
-  // The origin's storage, read before the tab moves to another browser.
-  async storage() {
-    const origin = await this.evaluate(() => (location.protocol.startsWith('http') ? location.origin : null));
-    return origin && { origin, items: await readStorage(this) };
-  }
-
-  async restoreStorage(saved) {
-    if (saved) await writeStorage(this, saved.origin + '/blank', saved.items);
-  }
-
+  // Moves the tab to the browser of the other colour scheme (open), taking the
+  // origin's storage along.
   async emulateMedia({ colorScheme }) {
     if (!colorScheme || colorScheme === this.scheme) return;
-    const saved = await this.storage();
+    const origin = await this.evaluate(() => (location.protocol.startsWith('http') ? location.origin : null));
+    const items = origin && await readStorage(this);
     this.scheme = colorScheme;
-    await this.switchScheme();
-    await this.restoreStorage(saved);
+    await this.open();
+    if (origin) await writeStorage(this, origin + '/blank', items);
   }
 }
 
@@ -97,12 +89,15 @@ class FirefoxTab extends FirefoxView {
   constructor(browsers, opts) {
     super(null, opts);
     this.browsers = browsers;
-    this.mouse = {
-      move: (x, y) => this.target.mouse.move(x, y),
-      down: () => this.target.mouse.down(),
-      up: () => this.target.mouse.up(),
-      click: (x, y) => this.target.mouse.click(x, y),
-    };
+  }
+
+  // Puppeteer's mouse and keyboard take the calls the tests make as they are.
+  get mouse() {
+    return this.target.mouse;
+  }
+
+  get keyboard() {
+    return this.target.keyboard;
   }
 
   async open() {
@@ -131,18 +126,9 @@ class FirefoxTab extends FirefoxView {
     await this.target.goto(url);
   }
 
-  press(key) {
-    return this.target.keyboard.press(key);
-  }
-
   async setViewportSize({ width, height }) {
     this.opts.viewport = { width, height };
     await this.target.setViewport({ width, height });
-  }
-
-  // Moves the tab to the browser of its (new) colour scheme.
-  switchScheme() {
-    return this.open();
   }
 
   async frame(selector) {
@@ -262,6 +248,7 @@ class WebKitTab extends Tab {
       up: () => act({ type: 'pointerUp', button: 0 }),
       click: (x, y) => act(to(x, y), { type: 'pointerDown', button: 0 }, { type: 'pointerUp', button: 0 }),
     };
+    this.keyboard = { press: (key) => this.press(key) };
   }
 
   cmd(method, path, body) {
@@ -348,11 +335,6 @@ class WebKitTab extends Tab {
     await this.cmd('POST', '/window/rect', { width: width + this.chrome.w, height: height + this.chrome.h });
     const [w, h] = await this.evaluate(() => [innerWidth, innerHeight]);
     if (w !== width || h !== height) throw new Error(`MiniBrowser gave a ${w} by ${h} page for ${width} by ${height}`);
-  }
-
-  // Moves the tab to the browser of its (new) colour scheme.
-  switchScheme() {
-    return this.open();
   }
 
   async frame(selector) {

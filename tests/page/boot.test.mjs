@@ -1,13 +1,12 @@
 // The page document and its boot: markup, first screen, the one boot request
 // and what its reply may change.
 
-import { test, beforeEach } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 
 let server, page;
-H.useBrowser((s) => ({ server, page } = s));
-beforeEach(() => server.reset());
+H.useBrowser((s) => ({ server, page } = s), { fresh: 'server' });
 
 test('the document: ASCII, its head in order, the markup and captions the script addresses, nothing loaded from outside', H.LIMIT, async () => {
   const bytes = H.loadPage();
@@ -63,13 +62,10 @@ test('the document: ASCII, its head in order, the markup and captions the script
   }
   assert.equal(doc.external, 0);
   assert.deepEqual(doc.buttonsWithoutType, []);
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request for the scores', H.LIMIT, async () => {
-  await H.setStorage(page, server, {});
-  server.reset();
-  await H.load(page, server);
+  await H.loadFresh(page, server);
   assert.deepEqual(await H.hud(page), { score: '0', best: '0', lines: '0 / 1' });
   assert.deepEqual(await H.dialog(page), {
     on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start',
@@ -94,7 +90,6 @@ test('boot: HUD 0, 0, "0 / 1", the READY dialog, blank previews and one request 
   assert.equal(server.requests.length, 1);
   // Nor anywhere else, as the browser saw it (WebKit's WebDriver cannot say).
   if (page.__requests) assert.deepEqual(page.__requests, [server.url('/plugin_pentra_3d'), server.url('/plugin_pentra_3d?action=scores')]);
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('boot reply: a numeric highscore sets Best; a refusal, a text highscore, a non-JSON body or a broken connection change nothing', H.LIMIT, async () => {
@@ -102,7 +97,7 @@ test('boot reply: a numeric highscore sets Best; a refusal, a text highscore, a 
   await H.load(page, server);
   assert.equal((await H.hud(page)).best, '4321');
   assert.ok(await page.evaluate(() => window.__hudMutations) > 0, 'the reply refreshed the HUD');
-  assert.deepEqual(await H.pageErrors(page), []);
+  await H.noErrors(page);
 
   const unchanged = [
     ['refusal', () => H.REFUSAL],
@@ -116,10 +111,10 @@ test('boot reply: a numeric highscore sets Best; a refusal, a text highscore, a 
     await H.load(page, server);
     assert.equal((await H.hud(page)).best, '0', why);
     assert.equal(await page.evaluate(() => window.__hudMutations), 0, `${why}: HUD not touched`);
-    assert.deepEqual(await H.pageErrors(page), [], why);
+    await H.noErrors(page, why);
   }
   server.reply = () => ({ destroy: true });
   await H.load(page, server);
   assert.equal((await H.hud(page)).best, '0', 'broken connection');
-  assert.deepEqual(await H.pageErrors(page), [], 'broken connection');
+  await H.noErrors(page, 'broken connection');
 });

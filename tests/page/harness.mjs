@@ -5,22 +5,21 @@
 // README) and opens tabs whose chance, animation frames and timers are
 // controlled from the test.
 
-import { after, before } from 'node:test';
+import { after, afterEach, before, beforeEach } from 'node:test';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
-import { COLS, ROWS, DEPTH, SHAPES, project, shadeHex, randomsForOrder } from './model.mjs';
+import { COLS, ROWS, SHAPES, cellsOf, project, shadeHex, randomsForOrder } from './model.mjs';
 import { PAGE_HEADER, REFUSAL_BODY, ROOT, scoresReply as scoresBody, splitReply } from '../values.mjs';
 import { launchChromium } from '../lib/browsers.mjs';
-import { inPage, readStorage, writeStorage } from '../lib/page_script.mjs';
+import { inPage, writeStorage } from '../lib/page_script.mjs';
 import { startStandIn } from '../lib/standin.mjs';
 
 // The engine this run tests; Chromium's tabs are Playwright's own pages, the
 // others come from tests/lib/engines.mjs with the same calls.
 export const ENGINE = process.env.PENTRA_ENGINE || 'chromium';
 
-export { PAGE_HEADER };
 export const SCORES_EMPTY = scoresBody([]);
 
 let pageCache = null;
@@ -71,9 +70,12 @@ export const REFUSAL = { status: 401, body: REFUSAL_BODY };
 
 // --- the browser ----------------------------------------------------------
 
-// Starts the test server and one browser for a test file (and one tab unless
-// `tab` is false), hands them to `assign`, and closes both after the file.
-export function useBrowser(assign, { tab = true } = {}) {
+// Starts the test server and one browser for a test file, hands them to
+// `assign`, and closes both after the file. Unless `tab` is false it also opens
+// one tab for the file's tests and checks after each test that its page saw no
+// error. Before each test, `fresh: 'server'` resets the server's record and
+// reply, and `fresh: 'page'` then loads the page into the tab as well.
+export function useBrowser(assign, { tab = true, fresh } = {}) {
   const s = {};
   before(async () => {
     s.server = await startServer();
@@ -81,10 +83,33 @@ export function useBrowser(assign, { tab = true } = {}) {
     if (tab) s.page = await openTab(s.browser);
     assign(s);
   });
+  if (fresh) {
+    beforeEach(async () => {
+      s.server.reset();
+      if (fresh === 'page') await load(s.page, s.server);
+    });
+  }
+  if (tab) afterEach(() => noErrors(s.page));
   after(async () => {
     await s.browser?.close();
     await s.server?.close();
   });
+}
+
+// Opens a tab with openTab's options, loads the page into it (after emptying
+// the origin's storage and storing `storage`, when given; not at all with
+// `load: false`), runs `fn(page)`, checks that the page saw no error, and
+// closes the tab whatever happened.
+export async function inTab(browser, server, opts, fn) {
+  const page = await openTab(browser, opts);
+  try {
+    if (opts.storage) await loadFresh(page, server, undefined, opts.storage);
+    else if (opts.load !== false) await load(page, server);
+    await fn(page);
+    await noErrors(page);
+  } finally {
+    await page.context().close();
+  }
 }
 
 export async function launch() {
@@ -191,8 +216,7 @@ function initScript({ seed, storageThrows }, seededRandom) {
     P[name] = function (...a) { fn(this, a); return orig.apply(this, a); };
   };
   wrap('beginPath', (c) => { c.__p = []; });
-  wrap('moveTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
-  wrap('lineTo', (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
+  for (const name of ['moveTo', 'lineTo']) wrap(name, (c, a) => { (c.__p || (c.__p = [])).push([a[0], a[1]]); });
   wrap('fill', (c) => push(c, { k: 'f', s: c.fillStyle, a: c.globalAlpha, p: c.__p || [] }));
   wrap('stroke', (c) => push(c, { k: 's', s: c.strokeStyle, a: c.globalAlpha, w: c.lineWidth, p: c.__p || [] }));
   wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));
@@ -242,6 +266,14 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
   }
 }
 
+// Loads the page at `path` afresh: the origin's storage emptied but for
+// `storage`, the server's record of requests and its reply reset.
+export async function loadFresh(page, server, path, storage = {}) {
+  await setStorage(page, server, storage);
+  server.reset();
+  await load(page, server, path);
+}
+
 // Every test ends within this time, however loaded the machine is.
 export const LIMIT = { timeout: 120000 };
 
@@ -278,18 +310,35 @@ export async function pageErrors(page) {
   return [...new Set([...(page.__pageErrors || []), ...inPage])];
 }
 
+export async function noErrors(page, why) {
+  assert.deepEqual(await pageErrors(page), [], why);
+}
+
 // Empties the origin's storage and stores the given keys, from a blank page
 // of the same origin.
 export function setStorage(page, server, items = {}) {
   return writeStorage(page, server.url('/blank'), items);
 }
 
-export const getStorage = readStorage;
-
 // Makes the bags of the next game come in the given orders ("IJLOSTZ", ...).
 export async function setBags(page, orders) {
   const rs = orders.flatMap(randomsForOrder);
   await page.evaluate((v) => { window.__rq.length = 0; window.__rq.push(...v); }, rs);
+}
+
+// Makes the bags come in the given orders and presses the keys (by default
+// Enter, which starts the game); returns, for each key, whether its default
+// was kept.
+export async function play(page, orders, list = ['Enter']) {
+  await setBags(page, orders);
+  return keys(page, list);
+}
+
+// Clicks element #id as a player does, then takes the focus off it: a button
+// that kept the focus would also take the Enter meant for the page.
+export async function clickAndBlur(page, id) {
+  await page.click('#' + id);
+  await page.evaluate(() => document.activeElement.blur());
 }
 
 export const keys = (page, list) => page.evaluate((l) => window.__keys(l), list);
@@ -375,11 +424,17 @@ export function parseScene(recs, W, H) {
   return { recs, W, H, filled: sortCells(filled), ghosts: sortCells(ghosts) };
 }
 
-export function sortCells(cells) {
+function sortCells(cells) {
   return cells.slice().sort((a, b) => a[1] - b[1] || a[0] - b[0]);
 }
 
 // Cells as "x,y" texts, sorted: easy to compare and to read in a failure.
 export const cellText = (cells) => sortCells(cells).map((c) => `${c[0]},${c[1]}${c[2] ? c[2] : ''}`).join(' ');
 
-export { COLS, ROWS, DEPTH };
+// Checks that the page shows what game `g` of the model holds: its locked
+// cells, its live piece and its score.
+export async function sameAs(page, g, why) {
+  const live = g.piece ? cellsOf(g.piece.b, g.piece.x, g.piece.y, g.piece.k) : [];
+  assert.equal(cellText((await scene(page)).filled), cellText([...g.lockedCells(), ...live]), `${why}: board`);
+  assert.equal((await hud(page)).score, String(g.score), `${why}: score`);
+}

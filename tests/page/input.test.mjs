@@ -1,28 +1,13 @@
 // Input: the key table, the pad buttons, the dialog button, pause, and the
 // pointer gestures on the 3D view (mouse and touch).
 
-import { test, beforeEach } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
-import { Game, SHAPES, cellsOf, spawnPos } from './model.mjs';
+import { Game, cellsOf, spawnPos } from './model.mjs';
 
 let server, browser, page;
-H.useBrowser((s) => ({ server, browser, page } = s));
-beforeEach(async () => {
-  server.reset();
-  await H.load(page, server);
-});
-
-const letter = (c) => SHAPES.find((s) => s.c === c).k;
-
-// The page draws what the model holds: locked cells, the live piece, the score.
-async function sameAs(p, g, why) {
-  const live = g.piece ? cellsOf(g.piece.b, g.piece.x, g.piece.y).map((c) => [...c, g.piece.k]) : [];
-  const locked = g.lockedCells().map(([x, y, c]) => [x, y, letter(c)]);
-  const sc = await H.scene(p);
-  assert.equal(H.cellText(sc.filled), H.cellText([...locked, ...live]), `${why}: board`);
-  assert.equal((await H.hud(p)).score, String(g.score), `${why}: score`);
-}
+H.useBrowser((s) => ({ server, browser, page } = s), { fresh: 'page' });
 
 const act = {
   left: (g) => g.move(-1),
@@ -42,8 +27,7 @@ test('the key table: each key acts, letter case counts, table keys are always pr
   assert.equal((await H.dialog(page)).on, true);
 
   const bags = ['TIOJLSZ', 'SZJLOIT'];
-  await H.setBags(page, bags);
-  assert.deepEqual(await H.keys(page, ['Enter']), [false]);
+  assert.deepEqual(await H.play(page, bags), [false]);
   assert.equal((await H.dialog(page)).on, false, 'Enter starts the first game');
   const g = new Game(bags.join(''));
   const table = [
@@ -59,13 +43,13 @@ test('the key table: each key acts, letter case counts, table keys are always pr
     const [notPrevented] = await H.keys(page, [key]);
     assert.equal(notPrevented, what === 'none', `${JSON.stringify(key)}: default ${what === 'none' ? 'kept' : 'prevented'}`);
     act[what](g);
-    await sameAs(page, g, `after ${JSON.stringify(key)}`);
+    await H.sameAs(page, g, `after ${JSON.stringify(key)}`);
   }
 
   // Hold with c, then C on the next piece.
   await H.keys(page, ['c']);
   let sc = await H.scene(page);
-  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 17)), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18).map((c) => [...c, 'O'])), 'c held the I, the O came');
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 17)), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18, 'O')), 'c held the I, the O came');
   await H.keys(page, [' ', 'C']);
   sc = await H.scene(page);
   assert.ok(sc.filled.some((c) => c[2] === 'I' && c[1] >= 16), 'C brought the I back');
@@ -85,13 +69,10 @@ test('the key table: each key acts, letter case counts, table keys are always pr
   assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
   await H.keys(page, ['Escape']);
   assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('real key presses: a seeded game on the hub form with a password, through the key table, hold, pause and resume, hard drops to GAME OVER, then the save', H.LIMIT, async () => {
-  await H.setStorage(page, server, {});
-  server.reset();
-  await H.load(page, server, '/plugins?plugin=plugin_pentra_3d&node=west&pwd=k%20y');
+  await H.loadFresh(page, server, '/plugins?plugin=plugin_pentra_3d&node=west&pwd=k%20y');
   const bags = ['TIOJLSZ', 'SZJLOIT', 'IJLOSTZ', 'ZTSOLJI'];
   await H.setBags(page, bags);
   const press = async (...list) => {
@@ -108,25 +89,25 @@ test('real key presses: a seeded game on the hub form with a password, through t
   for (const [key, what] of table) {
     await press(key);
     act[what](g);
-    await sameAs(page, g, `after ${JSON.stringify(key)}`);
+    await H.sameAs(page, g, `after ${JSON.stringify(key)}`);
   }
   // c holds the T (turned as it is) and brings the next piece; after a drop,
   // C swaps the T back in at the top.
   await press('c');
   let held = g.piece;
   g.spawn();
-  await sameAs(page, g, 'after c');
+  await H.sameAs(page, g, 'after c');
   await press(' ');
   g.hardDrop();
   await press('C');
   [held, g.piece] = [g.piece, { ...held, ...spawnPos(held.b) }];
-  await sameAs(page, g, 'after C');
+  await H.sameAs(page, g, 'after C');
   assert.equal(held.k, 'O', 'the O went into the hold');
 
   await press('p');
   assert.deepEqual(await H.dialog(page), { on: true, title: 'PAUSED', sub: `Score ${g.score} - 0 lines.`, btn: 'Resume' });
   await press('ArrowLeft', ' ', 'c', 'Enter');
-  await sameAs(page, g, 'keys while paused');
+  await H.sameAs(page, g, 'keys while paused');
   await press('P');
   assert.equal((await H.dialog(page)).on, false, 'P resumes');
   await press('Escape');
@@ -146,13 +127,11 @@ test('real key presses: a seeded game on the hub form with a password, through t
     ['GET', `/plugins?plugin=plugin_pentra_3d&action=scores${form}`, 'k y'],
     ['GET', `/plugins?plugin=plugin_pentra_3d&action=save_score&val=${g.score}${form}`, 'k y'],
   ]);
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('after a game has ended, Enter and the pause keys do nothing; Play Again starts the next game', H.LIMIT, async () => {
   const bags = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
-  await H.setBags(page, bags);
-  await H.keys(page, ['Enter']);
+  await H.play(page, bags);
   for (let i = 0; i < 40 && !(await H.dialog(page)).on; i++) await H.keys(page, [' ']);
   const over = await H.dialog(page);
   assert.equal(over.title, 'GAME OVER');
@@ -161,11 +140,9 @@ test('after a game has ended, Enter and the pause keys do nothing; Play Again st
   await page.evaluate(() => document.getElementById('bPause').click());
   assert.deepEqual(await H.dialog(page), over);
   await H.setBags(page, ['LJIOSTZ']);
-  await page.click('#mBtn');
-  await page.evaluate(() => document.activeElement.blur());
+  await H.clickAndBlur(page, 'mBtn');
   assert.equal((await H.dialog(page)).on, false);
   assert.deepEqual(await H.hud(page), { score: '0', best: over.sub.match(/Best (\d+)/)[1], lines: '0 / 1' });
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('pad buttons act on the piece; Pause and the dialog button pause and resume; Restart while paused starts afresh', H.LIMIT, async () => {
@@ -179,18 +156,15 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   await H.setBags(page, bags);
   await page.click('#btnRestart');
   const g = new Game(bags.join(''));
-  const click = async (id) => {
-    await page.click('#' + id);
-    await page.evaluate(() => document.activeElement.blur());
-  };
+  const click = (id) => H.clickAndBlur(page, id);
   for (const [id, what] of [['bLeft', 'left'], ['bRot', 'cw'], ['bRight', 'right'], ['bRight', 'right'], ['bDown', 'down'], ['bDrop', 'drop']]) {
     await click(id);
     act[what](g);
-    await sameAs(page, g, `after ${id}`);
+    await H.sameAs(page, g, `after ${id}`);
   }
   await click('bHold');
   let sc = await H.scene(page);
-  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 3, 19).map((c) => [...c, 'I'])), 'Hold swapped the T for the I');
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 3, 19, 'I')), 'Hold swapped the T for the I');
 
   await click('bPause');
   assert.equal((await H.dialog(page)).title, 'PAUSED');
@@ -198,7 +172,7 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   assert.equal((await H.dialog(page)).on, false, 'Resume');
   await click('bLeft');
   sc = await H.scene(page);
-  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 2, 19).map((c) => [...c, 'I'])), 'playing again after Resume');
+  assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 2, 19, 'I')), 'playing again after Resume');
   await click('bPause');
   await click('bPause');
   assert.equal((await H.dialog(page)).on, false, 'Pause toggles');
@@ -209,19 +183,15 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   assert.equal((await H.dialog(page)).on, false, 'Restart hides the paused dialog');
   assert.deepEqual(await H.hud(page), { score: '0', best: '0', lines: '0 / 1' });
   sc = await H.scene(page);
-  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18).map((c) => [...c, 'O'])));
+  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf([[1, 1], [1, 1]], 4, 18, 'O')));
   await click('bLeft');
-  assert.equal(H.cellText((await H.scene(page)).filled), H.cellText(cellsOf([[1, 1], [1, 1]], 3, 18).map((c) => [...c, 'O'])), 'the fresh game runs');
-  assert.deepEqual(await H.pageErrors(page), []);
+  assert.equal(H.cellText((await H.scene(page)).filled), H.cellText(cellsOf([[1, 1], [1, 1]], 3, 18, 'O')), 'the fresh game runs');
 });
 
 test('the frame loop sleeps with a dialog up and in a hidden tab; keys, buttons, resize, the theme and visibility wake it', H.LIMIT, async () => {
   // Frames requested after n more frames (0: asleep).
   const after = (n) => H.frames(page, n, 16);
-  const blurred = async (id) => {
-    await page.click('#' + id);
-    await page.evaluate(() => document.activeElement.blur());
-  };
+  const blurred = (id) => H.clickAndBlur(page, id);
   const hidden = (h) => page.evaluate((v) => {
     if (v) Object.defineProperty(document, 'hidden', { value: true, configurable: true });
     else delete document.hidden;
@@ -256,13 +226,11 @@ test('the frame loop sleeps with a dialog up and in a hidden tab; keys, buttons,
   await blurred('btnRestart');
   assert.equal(await after(0), 1, 'Restart wakes it');
   await page.setViewportSize({ width: 800, height: 600 });
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gesture per press', H.LIMIT, async () => {
   const bags = ['TIOJLSZ'];
-  await H.setBags(page, bags);
-  await H.keys(page, ['Enter', 's', 's']);
+  await H.play(page, bags, ['Enter', 's', 's']);
   const g = new Game(bags.join(''));
   g.softDrop();
   g.softDrop();
@@ -283,7 +251,7 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
   for (const [dx, dy, what] of cases) {
     await swipe(dx, dy);
     act[what](g);
-    await sameAs(page, g, `swipe ${dx},${dy}`);
+    await H.sameAs(page, g, `swipe ${dx},${dy}`);
   }
   // A press that began outside the canvas: its release on the canvas is ignored.
   const side = await page.locator('#side').boundingBox();
@@ -291,45 +259,37 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
   await page.mouse.down();
   await page.mouse.move(x0, y0);
   await page.mouse.up();
-  await sameAs(page, g, 'release without a press on the canvas');
+  await H.sameAs(page, g, 'release without a press on the canvas');
   // A click on the well turns the piece like a tap.
   await page.mouse.click(x0 - 40, y0 + 40);
   act.cw(g);
-  await sameAs(page, g, 'mouse click');
-  assert.deepEqual(await H.pageErrors(page), []);
+  await H.sameAs(page, g, 'mouse click');
 });
 
 // Firefox and WebKit are driven without touch emulation: their taps and swipes
 // are the mouse gestures above, which reach the page as the same pointer events.
 test('touch: a tap turns the piece and a swipe moves it',
-  H.chromiumOnly('a touch screen is emulated through Playwright\'s hasTouch and swipes through the DevTools protocol'), async () => {
-  const tp = await H.openTab(browser, { hasTouch: true });
-  try {
-    await H.load(tp, server);
-    const bags = ['LIOJTSZ'];
-    await H.setBags(tp, bags);
-    await H.keys(tp, ['Enter']);
-    const g = new Game(bags.join(''));
-    const box = await tp.locator('#cv').boundingBox();
-    const x = box.x + box.width / 2;
-    const y = box.y + box.height / 2;
-    await tp.touchscreen.tap(x, y);
-    g.rotate(1);
-    await sameAs(tp, g, 'tap');
-    const cdp = await tp.context().newCDPSession(tp);
-    const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts });
-    await touch('touchStart', [{ x, y }]);
-    for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x - 12 * i, y: y + i }]);
-    await touch('touchEnd', []);
-    g.move(-1);
-    await sameAs(tp, g, 'swipe left');
-    await touch('touchStart', [{ x, y }]);
-    for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x + 2, y: y + 15 * i }]);
-    await touch('touchEnd', []);
-    g.softDrop();
-    await sameAs(tp, g, 'swipe down');
-    assert.deepEqual(await H.pageErrors(tp), []);
-  } finally {
-    await tp.context().close();
-  }
-});
+  H.chromiumOnly('a touch screen is emulated through Playwright\'s hasTouch and swipes through the DevTools protocol'),
+  () => H.inTab(browser, server, { hasTouch: true }, async (tp) => {
+  const bags = ['LIOJTSZ'];
+  await H.play(tp, bags);
+  const g = new Game(bags.join(''));
+  const box = await tp.locator('#cv').boundingBox();
+  const x = box.x + box.width / 2;
+  const y = box.y + box.height / 2;
+  await tp.touchscreen.tap(x, y);
+  g.rotate(1);
+  await H.sameAs(tp, g, 'tap');
+  const cdp = await tp.context().newCDPSession(tp);
+  const touch = (type, pts) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints: pts });
+  await touch('touchStart', [{ x, y }]);
+  for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x - 12 * i, y: y + i }]);
+  await touch('touchEnd', []);
+  g.move(-1);
+  await H.sameAs(tp, g, 'swipe left');
+  await touch('touchStart', [{ x, y }]);
+  for (let i = 1; i <= 4; i++) await touch('touchMove', [{ x: x + 2, y: y + 15 * i }]);
+  await touch('touchEnd', []);
+  g.softDrop();
+  await H.sameAs(tp, g, 'swipe down');
+}));

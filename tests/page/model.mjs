@@ -38,17 +38,6 @@ export function randomsForOrder(order) {
   return rs;
 }
 
-// The order that a shuffle fed with these six values produces.
-export function orderForRandoms(rs) {
-  const a = [...LETTERS];
-  let n = 0;
-  for (let i = 6; i >= 1; i--) {
-    const j = Math.floor(rs[n++] * (i + 1));
-    [a[i], a[j]] = [a[j], a[i]];
-  }
-  return a.join('');
-}
-
 // --- rules --------------------------------------------------------------
 
 export function rotated(b, dir) {
@@ -66,10 +55,11 @@ export function spawnPos(b) {
   return { x: Math.floor((COLS - b[0].length) / 2), y: ROWS - b.length };
 }
 
-export function cellsOf(b, x, y) {
+// The cells [x, y] of matrix `b` placed at x, y; with a shape letter `k`, [x, y, k].
+export function cellsOf(b, x, y, k) {
   const out = [];
   for (let r = 0; r < b.length; r++) {
-    for (let c = 0; c < b[r].length; c++) if (b[r][c]) out.push([x + c, y + r]);
+    for (let c = 0; c < b[r].length; c++) if (b[r][c]) out.push(k ? [x + c, y + r, k] : [x + c, y + r]);
   }
   return out;
 }
@@ -87,16 +77,11 @@ export class Game {
     this.spawn();
   }
 
+  // A copy to try moves on; the queue of pieces is shared, never changed.
   clone() {
-    const g = Object.create(Game.prototype);
+    const g = Object.assign(Object.create(Game.prototype), this);
     g.grid = this.grid.map((r) => r.slice());
-    g.queue = this.queue;
-    g.qi = this.qi;
     g.piece = this.piece && { ...this.piece, b: this.piece.b.map((r) => r.slice()) };
-    g.score = this.score;
-    g.lines = this.lines;
-    g.level = this.level;
-    g.over = this.over;
     return g;
   }
 
@@ -112,7 +97,7 @@ export class Game {
     if (this.qi >= this.queue.length) throw new Error('model ran out of pieces');
     const s = SHAPE[this.queue[this.qi++]];
     const b = s.b.map((r) => r.slice());
-    this.piece = { k: s.k, c: s.c, b, ...spawnPos(b) };
+    this.piece = { k: s.k, b, ...spawnPos(b) };
     if (this.collides(this.piece.x, this.piece.y, b)) {
       this.over = true;
       this.piece = null;
@@ -167,7 +152,7 @@ export class Game {
   lock() {
     const p = this.piece;
     for (const [nx, ny] of cellsOf(p.b, p.x, p.y)) {
-      if (nx >= 0 && nx < COLS && ny >= 0 && ny < ROWS) this.grid[ny][nx] = p.c;
+      if (nx >= 0 && nx < COLS && ny >= 0 && ny < ROWS) this.grid[ny][nx] = p.k;
     }
     this.piece = null;
     const n = this.clearLines();
@@ -191,6 +176,7 @@ export class Game {
     return { score: String(this.score), lines: `${this.lines} / ${this.level}` };
   }
 
+  // The locked cells as [x, y, shape letter].
   lockedCells() {
     const out = [];
     for (let y = 0; y < ROWS; y++) for (let x = 0; x < COLS; x++) if (this.grid[y][x]) out.push([x, y, this.grid[y][x]]);
@@ -198,8 +184,13 @@ export class Game {
   }
 }
 
-export function dropInterval(level) {
-  return Math.max(90, 800 - (level - 1) * 62);
+// Hard drops at the spawn place until a spawn collides: how many it takes, and
+// the score and lines at the end.
+export function topOut(orders) {
+  const g = new Game(orders.join(''));
+  let presses = 0;
+  while (!g.over) { g.hardDrop(); presses++; }
+  return { presses, score: g.score, lines: g.lines };
 }
 
 // --- a simple player ----------------------------------------------------
@@ -264,10 +255,8 @@ export function project(x, y, z, W, H) {
   return [W / 2 + X1 * s * k, H / 2 + Y2 * s * k];
 }
 
-export const CORNERS = [
-  [0, 0, 0], [COLS, 0, 0], [COLS, ROWS, 0], [0, ROWS, 0],
-  [0, 0, DEPTH], [COLS, 0, DEPTH], [COLS, ROWS, DEPTH], [0, ROWS, DEPTH],
-];
+// The well's edges, between its corners numbered 0-3 at the front (z = 0) and
+// 4-7 at the back.
 export const EDGES = [[0, 1], [1, 2], [2, 3], [3, 0], [4, 5], [5, 6], [6, 7], [7, 4], [0, 4], [1, 5], [2, 6], [3, 7]];
 
 // Colour scaling as the page does it, written the way a canvas reports a

@@ -4,7 +4,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
-import { SHAPE, COLS, DEPTH, project, rotPoint, shadeHex, cellsOf } from './model.mjs';
+import { SHAPE, COLS, DEPTH, EDGES, project, rotPoint, shadeHex, cellsOf } from './model.mjs';
 
 let server, browser;
 H.useBrowser((s) => ({ server, browser } = s), { tab: false });
@@ -39,9 +39,7 @@ async function resizeTo(page, width, height) {
   }
 }
 
-test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', H.LIMIT, async () => {
-  const page = await H.openTab(browser, { viewport: { width: 562, height: 900 } });
-  await H.load(page, server);
+test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', H.LIMIT, () => H.inTab(browser, server, { viewport: { width: 562, height: 900 } }, async (page) => {
   const h0 = (await stageBox(page)).h;
   await resizeTo(page, 562 + 400 - Math.floor((await stageBox(page)).w), 900 + 600 - Math.floor(h0));
   const box = await stageBox(page);
@@ -51,15 +49,13 @@ test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, dr
     [78.96, 62.17], [297.00, 83.77], [268.98, 532.80], [108.85, 451.50],
     [127.52, 55.38], [336.24, 73.55], [299.50, 495.51], [144.39, 423.96],
   ];
-  const edges = [[0, 1], [1, 2], [2, 3], [3, 0], [4, 5], [5, 6], [6, 7], [7, 4], [0, 4], [1, 5], [2, 6], [3, 7]];
-  await H.setBags(page, ['TIJLOSZ']);
-  await H.keys(page, ['Enter']);
+  await H.play(page, ['TIJLOSZ']);
   const sc = await H.scene(page);
   const r = sc.recs;
   assert.equal(r[0].k, 'c', 'a frame begins by clearing');
   assert.deepEqual(r[0].r, [0, 0, 400, 600]);
   const strokes = r.filter((x) => x.k === 's');
-  edges.forEach(([a, b], i) => {
+  EDGES.forEach(([a, b], i) => {
     const s = strokes[i];
     assert.equal(s.p.length, 2, `edge ${a}-${b} is one line`);
     close(s.p[0], table[a], `edge ${a}-${b} start`);
@@ -78,15 +74,10 @@ test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, dr
   const firstFill = r.findIndex((x) => x.k === 'f');
   assert.ok(firstFill > r.indexOf(grid[10]), 'outline before blocks');
   assert.equal(r[firstFill].a, 1, 'alpha back to 1 after the floor grid');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('blocks show three shaded faces, ghosts are outlines, everything is drawn far to near', H.LIMIT, async () => {
-  const page = await H.openTab(browser);
-  await H.load(page, server);
-  await H.setBags(page, ['ITJLOSZ']);
-  await H.keys(page, ['Enter', ' ', ...Array(16).fill('s')]);
+test('blocks show three shaded faces, ghosts are outlines, everything is drawn far to near', H.LIMIT, () => H.inTab(browser, server, {}, async (page) => {
+  await H.play(page, ['ITJLOSZ'], ['Enter', ' ', ...Array(16).fill('s')]);
   const sc = await H.scene(page);
   const { W, H: Ht } = sc;
   const I = SHAPE.I, T = SHAPE.T;
@@ -140,13 +131,9 @@ test('blocks show three shaded faces, ghosts are outlines, everything is drawn f
   const shared = order.findIndex((o) => o.ghost && o.c[0] === 4 && o.c[1] === 2);
   const sharedLive = order.findIndex((o) => !o.ghost && o.c[0] === 4 && o.c[1] === 2);
   assert.ok(sharedLive >= 0 && shared > sharedLive, 'the ghost outline goes over the live block it shares a cell with');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', H.LIMIT, async () => {
-  const page = await H.openTab(browser, { deviceScaleFactor: 3, viewport: { width: 700, height: 640 } });
-  await H.load(page, server);
+test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', H.LIMIT, () => H.inTab(browser, server, { deviceScaleFactor: 3, viewport: { width: 700, height: 640 } }, async (page) => {
   const check = async (why) => {
     const b = await stageBox(page);
     const W = Math.max(120, Math.floor(b.w));
@@ -155,11 +142,10 @@ test('sizing: the canvas follows the stage box with a floor of 120 by 160, and t
     return [W, Ht];
   };
   const [W, Ht] = await check('700 by 640');
-  await H.setBags(page, ['OIJLSTZ']);
-  await H.keys(page, ['Enter']);
+  await H.play(page, ['OIJLSTZ']);
   const sc = await H.scene(page);
   assert.deepEqual([sc.recs[0].k, sc.recs[0].r, sc.recs[0].m], ['c', [0, 0, 2 * W, 2 * Ht], [1, 0, 0, 1, 0, 0]], 'clears the whole backing store');
-  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf(SHAPE.O.b, 4, 18).map((c) => [...c, 'O'])), 'drawing in CSS pixels');
+  assert.equal(H.cellText(sc.filled), H.cellText(cellsOf(SHAPE.O.b, 4, 18, 'O')), 'drawing in CSS pixels');
   const mini = await page.evaluate(() => {
     const c = document.getElementById('cvNext');
     const r = c.getBoundingClientRect();
@@ -172,14 +158,9 @@ test('sizing: the canvas follows the stage box with a floor of 120 by 160, and t
   assert.deepEqual(small, [120, 160]);
   await resizeTo(page, 640, 481);
   await check('back to a large stage');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('the outline colour follows the theme at the next frame', H.LIMIT, async () => {
-  const page = await H.openTab(browser, { colorScheme: 'light' });
-  await H.setStorage(page, server, {});
-  await H.load(page, server);
+test('the outline colour follows the theme at the next frame', H.LIMIT, () => H.inTab(browser, server, { colorScheme: 'light', storage: {} }, async (page) => {
   const outline = async () => (await H.scene(page)).recs.find((e) => e.k === 's').s;
   assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'light system, no forced theme');
   // The system switches while the loop sleeps: the well is redrawn in the other colours.
@@ -194,14 +175,9 @@ test('the outline colour follows the theme at the next frame', H.LIMIT, async ()
   await page.emulateMedia({ colorScheme: 'dark' });
   await page.click('#btnTheme');
   assert.equal(await outline(), 'rgba(20, 20, 26, 0.22)', 'forced light on a dark system');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('after each step of a seeded game the canvas holds what a full redraw draws, pixel for pixel', H.LIMIT, async () => {
-  const page = await H.openTab(browser, { colorScheme: 'light' });
-  await H.setStorage(page, server, {});
-  await H.load(page, server);
+test('after each step of a seeded game the canvas holds what a full redraw draws, pixel for pixel', H.LIMIT, () => H.inTab(browser, server, { colorScheme: 'light', storage: {} }, async (page) => {
   await H.setBags(page, ['TIJLOSZ', 'OSZTJIL', 'ZLSIOJT', 'IOJLTSZ']);
   const hash = () => page.evaluate(() => {
     const c = document.getElementById('cv');
@@ -227,15 +203,10 @@ test('after each step of a seeded game the canvas holds what a full redraw draws
     if ((await H.dialog(page)).title === 'GAME OVER') break;
   }
   assert.equal((await H.dialog(page)).title, 'GAME OVER');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', H.LIMIT, async () => {
-  const page = await H.openTab(browser);
-  await H.load(page, server);
-  await H.setBags(page, ['JOILSTZ']);
-  await H.keys(page, ['Enter']);
+test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', H.LIMIT, () => H.inTab(browser, server, {}, async (page) => {
+  await H.play(page, ['JOILSTZ']);
   const recs = await H.recordDuring(page, 'window.__keys(["c"])');
   const sizes = await page.evaluate(() => ['cvHold', 'cvNext'].map((id) => {
     const c = document.getElementById(id);
@@ -258,9 +229,7 @@ test('previews: the piece centred in whole cells, matrix row 0 at the bottom, bo
   const next = squares('cvNext', I, 0.95);
   assert.deepEqual(next.slice(-4), iCells.map(([x, y]) => [x + 1, y + 1, 23.5, 23.5]));
   assert.deepEqual(squares('cvNext', I, 1.22).slice(-4), iCells.map(([x, y]) => [x + 1, y + 1, 23.5, round(0.22 * 25.5)]));
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
 // --- backdrop blurs and the frame rate ---------------------------------------
 // The page watches the intervals between its frames, where they end in a
@@ -301,9 +270,7 @@ async function framesUntilChange(page, step, max) {
   return 0;
 }
 
-test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones within about a second, the overlay\'s a second later, for good', fresh, async () => {
-  const page = await H.openTab(browser);
-  await H.load(page, server);
+test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones within about a second, the overlay\'s a second later, for good', fresh, () => H.inTab(browser, server, {}, async (page) => {
   const declared = await sheet(page);
   await H.frames(page, 1, 0);
   await H.frames(page, 300, 1000 / 60, true);
@@ -323,13 +290,9 @@ test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones wit
   assert.equal(await sheet(page), declared, 'the style sheet is never edited');
   assert.deepEqual(await H.dialog(page), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
   assert.equal(await page.evaluate(() => window.__hudMutations), shown, 'nothing shown about it');
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
-test('frames 400 ms apart count as slow; the frame after a change of visibility and one more than a second late do not', fresh, async () => {
-  const page = await H.openTab(browser);
-  await H.load(page, server);
+test('frames 400 ms apart count as slow; the frame after a change of visibility and one more than a second late do not', fresh, () => H.inTab(browser, server, {}, async (page) => {
   await H.frames(page, 1, 0);
   // Each second: six frames 1/60 s apart, then one 900 ms later after the
   // tab was hidden and shown again. Counted, that second would be slow.
@@ -353,69 +316,63 @@ test('frames 400 ms apart count as slow; the frame after a change of visibility 
   assert.deepEqual(await blurs(page), UNSEEN_OFF);
   const second = await framesUntilChange(page, 400, 10);
   assert.ok(second >= 3 && second <= 6, `overlay's blur dropped ${second} frames later`);
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));
 
 test('the same game before and after the unseen blurs go differs by at most 2/255 per pixel, in both themes', fresh, async (t) => {
   const bags = ['TIJLOSZ', 'OSZTJIL'];
   const play = ['Enter', ' ', 'a', 'a', ' ', 'c', 'd', 'w', ' ', 's', 's'];
   for (const colorScheme of ['dark', 'light']) {
-    const page = await H.openTab(browser, { colorScheme, deviceScaleFactor: 2, viewport: { width: 1000, height: 700 } });
-    await H.load(page, server);
-    await H.setBags(page, bags);
-    await H.keys(page, play);
-    await H.frames(page, 1, 0);
-    const before = await page.screenshot();
-    assert.deepEqual(await blurs(page), DECLARED, colorScheme);
+    await H.inTab(browser, server, { colorScheme, deviceScaleFactor: 2, viewport: { width: 1000, height: 700 } }, async (page) => {
+      await H.play(page, bags, play);
+      await H.frames(page, 1, 0);
+      const before = await page.screenshot();
+      assert.deepEqual(await blurs(page), DECLARED, colorScheme);
 
-    // Slow frames until the unseen blurs go, then the same game again.
-    assert.ok(await framesUntilChange(page, 100, 30) > 0, `${colorScheme}: blurs dropped`);
-    assert.deepEqual(await blurs(page), UNSEEN_OFF, colorScheme);
-    await H.setBags(page, bags);
-    await page.evaluate(() => document.getElementById('btnRestart').click());
-    await H.keys(page, play.slice(1));
-    await H.frames(page, 1, 0);
-    const after = await page.screenshot();
+      // Slow frames until the unseen blurs go, then the same game again.
+      assert.ok(await framesUntilChange(page, 100, 30) > 0, `${colorScheme}: blurs dropped`);
+      assert.deepEqual(await blurs(page), UNSEEN_OFF, colorScheme);
+      await H.setBags(page, bags);
+      await page.evaluate(() => document.getElementById('btnRestart').click());
+      await H.keys(page, play.slice(1));
+      await H.frames(page, 1, 0);
+      const after = await page.screenshot();
 
-    // Within the stage; and outside it, where the cards' and buttons' edges
-    // may differ on a few dozen pixels.
-    const diff = await page.evaluate(async ([a, b]) => {
-      const pixels = async (b64) => {
-        const img = await createImageBitmap(await (await fetch('data:image/png;base64,' + b64)).blob());
-        const c = new OffscreenCanvas(img.width, img.height);
-        const g = c.getContext('2d');
-        g.drawImage(img, 0, 0);
-        return g.getImageData(0, 0, img.width, img.height);
-      };
-      const pa = await pixels(a);
-      const pb = await pixels(b);
-      const r = document.getElementById('stage').getBoundingClientRect();
-      const k = devicePixelRatio;
-      const inStage = (x, y) => x >= r.left * k && x < r.right * k && y >= r.top * k && y < r.bottom * k;
-      const out = { stage: 0, rest: 0, restAbove2: 0, size: [pa.width, pa.height, pb.width, pb.height] };
-      for (let i = 0; i < pa.data.length; i += 4) {
-        let d = 0;
-        for (let j = 0; j < 3; j++) d = Math.max(d, Math.abs(pa.data[i + j] - pb.data[i + j]));
-        if (inStage((i / 4) % pa.width, Math.floor(i / 4 / pa.width))) {
-          out.stage = Math.max(out.stage, d);
-        } else {
-          out.rest = Math.max(out.rest, d);
-          if (d > 2) out.restAbove2++;
+      // Within the stage; and outside it, where the cards' and buttons' edges
+      // may differ on a few dozen pixels.
+      const diff = await page.evaluate(async ([a, b]) => {
+        const pixels = async (b64) => {
+          const img = await createImageBitmap(await (await fetch('data:image/png;base64,' + b64)).blob());
+          const c = new OffscreenCanvas(img.width, img.height);
+          const g = c.getContext('2d');
+          g.drawImage(img, 0, 0);
+          return g.getImageData(0, 0, img.width, img.height);
+        };
+        const pa = await pixels(a);
+        const pb = await pixels(b);
+        const r = document.getElementById('stage').getBoundingClientRect();
+        const k = devicePixelRatio;
+        const inStage = (x, y) => x >= r.left * k && x < r.right * k && y >= r.top * k && y < r.bottom * k;
+        const out = { stage: 0, rest: 0, restAbove2: 0, size: [pa.width, pa.height, pb.width, pb.height] };
+        for (let i = 0; i < pa.data.length; i += 4) {
+          let d = 0;
+          for (let j = 0; j < 3; j++) d = Math.max(d, Math.abs(pa.data[i + j] - pb.data[i + j]));
+          if (inStage((i / 4) % pa.width, Math.floor(i / 4 / pa.width))) {
+            out.stage = Math.max(out.stage, d);
+          } else {
+            out.rest = Math.max(out.rest, d);
+            if (d > 2) out.restAbove2++;
+          }
         }
-      }
-      return out;
-    }, [before.toString('base64'), after.toString('base64')]);
-    t.diagnostic(`${colorScheme}: ${JSON.stringify(diff)}`);
-    assert.deepEqual(diff.size, [2000, 1400, 2000, 1400]);
-    assert.ok(diff.stage <= 2 && diff.restAbove2 <= 200, `${colorScheme}: ${JSON.stringify(diff)}`);
-    assert.deepEqual(await H.pageErrors(page), []);
-    await page.context().close();
+        return out;
+      }, [before.toString('base64'), after.toString('base64')]);
+      t.diagnostic(`${colorScheme}: ${JSON.stringify(diff)}`);
+      assert.deepEqual(diff.size, [2000, 1400, 2000, 1400]);
+      assert.ok(diff.stage <= 2 && diff.restAbove2 <= 200, `${colorScheme}: ${JSON.stringify(diff)}`);
+    });
   }
 });
 
-test('a system that asks for less transparency gets no blurs from the start', H.LIMIT, async () => {
-  const page = await H.openTab(browser);
+test('a system that asks for less transparency gets no blurs from the start', H.LIMIT, () => H.inTab(browser, server, { load: false }, async (page) => {
   const cdp = await page.context().newCDPSession(page);
   await cdp.send('Emulation.setEmulatedMedia', {
     features: [{ name: 'prefers-reduced-transparency', value: 'reduce' }, { name: 'prefers-color-scheme', value: 'dark' }],
@@ -424,6 +381,4 @@ test('a system that asks for less transparency gets no blurs from the start', H.
   assert.deepEqual(await blurs(page), NO_BLUR);
   await H.frames(page, 60, 1000 / 60);
   assert.deepEqual(await blurs(page), NO_BLUR);
-  assert.deepEqual(await H.pageErrors(page), []);
-  await page.context().close();
-});
+}));

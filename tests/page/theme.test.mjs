@@ -42,8 +42,7 @@ async function look(p) {
 
 async function openWith(scheme, storage, path) {
   await page.emulateMedia({ colorScheme: scheme });
-  await H.setStorage(page, server, storage);
-  await H.load(page, server, path);
+  await H.loadFresh(page, server, path, storage);
   return look(page);
 }
 
@@ -72,7 +71,6 @@ test('the theme at load: stored choice first, then the URL parameter; invalid na
     assert.deepEqual(l.hi, hi, `${why}: hard-drop colours`);
     assert.equal(l.stored, stored, `${why}: storage untouched`);
   }
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 test('the toggle: from the system preference or the forced theme to the other one, stored, kept across reloads', H.LIMIT, async () => {
@@ -98,7 +96,6 @@ test('the toggle: from the system preference or the forced theme to the other on
   await page.click('#btnTheme');
   l = await look(page);
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_FORCED_LIGHT], 'dark system: first click forces light');
-  assert.deepEqual(await H.pageErrors(page), []);
 });
 
 async function sizes(p) {
@@ -153,7 +150,7 @@ test('breakpoints: 420 px wide and 560 px high are the last sizes of the narrow 
   assert.deepEqual([geo.overlay.x, geo.overlay.y, geo.overlay.width, geo.overlay.height],
     [geo.stage.x + 1, geo.stage.y + 1, geo.stage.width - 2, geo.stage.height - 2], 'the dialog layer covers the stage');
   assert.deepEqual([geo.app.width, geo.app.height, geo.scroll], [geo.w, geo.h, geo.h], 'the app fills the window without scrolling');
-  assert.deepEqual(await H.pageErrors(frame), []);
+  await H.noErrors(frame);
 });
 
 test('a browser whose storage refuses access: the page boots, plays and toggles its theme', H.LIMIT, async () => {
@@ -170,13 +167,11 @@ test('a browser whose storage refuses access: the page boots, plays and toggles 
   }), 'SecurityError');
   assert.deepEqual(await H.dialog(tp), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
   assert.deepEqual(server.requests.at(-1).url, '/plugin_pentra_3d?action=scores');
-  await H.setBags(tp, ['OIJLSTZ']);
-  await H.keys(tp, ['Enter', ' ']);
+  await H.play(tp, ['OIJLSTZ'], ['Enter', ' ']);
   assert.equal((await H.hud(tp)).score, '36');
   const theme = () => tp.evaluate(() => [document.documentElement.getAttribute('data-theme'), document.getElementById('btnTheme').textContent]);
   assert.deepEqual(await theme(), ['light', 'Dark']);
   await tp.click('#btnTheme');
   assert.deepEqual(await theme(), ['dark', 'Light']);
-  assert.deepEqual(await H.pageErrors(tp), []);
-  assert.deepEqual(await H.pageErrors(page), []);
+  await H.noErrors(tp);
 });
