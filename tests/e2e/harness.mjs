@@ -91,10 +91,11 @@ export function processesMentioning(text, files = ['cmdline', 'environ']) {
   return found;
 }
 
-// A file of /proc/<pid>, or null when the process has gone meanwhile.
-function readProc(pid, file) {
+// A file of /proc/<pid> (or of /proc/net), or null when it cannot be read: a process gone
+// meanwhile, or a table this kernel does not have.
+function readProc(dir, file) {
   try {
-    return fs.readFileSync(`/proc/${pid}/${file}`);
+    return fs.readFileSync(`/proc/${dir}/${file}`);
   } catch {
     return null;
   }
@@ -212,8 +213,8 @@ export async function startHost(dir, options) {
 // Checks that a run in `dir` removed its run folder and left no process behind, and that
 // nothing listens on the servers' addresses (`bases`, undefined ones skipped) any more.
 async function assertLeftNothing(dir, bases) {
-  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
-  assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], `the run folder in ${dir}/tmp is removed`);
+  assert.deepEqual(processesMentioning(dir), [], `no process of the run in ${dir} is left`);
   for (const base of bases.filter(Boolean)) {
     const open = await portOpen(portOf(base), new URL(base).hostname, 5000);
     assert.equal(open, false, `nothing listens on ${base} any more`);
@@ -285,6 +286,12 @@ export function asCgiReply(res) {
   return text + res.body;
 }
 
+// Checks that a response is the JSON error `error` with the HTTP status `status`.
+export function assertJsonError(res, status, error, message) {
+  assert.equal(res.status, status, message);
+  assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, message);
+}
+
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.
 export function assertRefusal(res) {
   assert.equal(res.status, 401);
@@ -299,14 +306,9 @@ export function assertRefusal(res) {
 // and IPv6 listeners as "ipv6:" and the table's hex text.
 export function listeningAddresses(port) {
   const found = [];
-  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let lines;
-    try {
-      lines = fs.readFileSync(table, 'latin1').trim().split('\n').slice(1);
-    } catch {
-      continue;
-    }
-    for (const line of lines) {
+  for (const table of ['tcp', 'tcp6']) {
+    const text = readProc('net', table)?.toString('latin1') ?? '';
+    for (const line of text.trim().split('\n').slice(1)) {
       const [, local, , state] = line.trim().split(/\s+/);
       const [address, portHex] = local.split(':');
       // 0A is LISTEN. The kernel prints each 32-bit word of the address in host byte order.
