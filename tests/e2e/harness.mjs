@@ -349,11 +349,11 @@ export function assertFavicon(res) {
 
 export const launch = launchChromium;
 
-// A fresh context and tab, closed when the test `t` has ended. The page's own requests (not
-// Chromium's favicon) are recorded with their X-Bot-Password header; page errors and the
-// console's error lines (a failed load of any resource, the favicon's included) are
-// collected.
-export async function openTab(browser, t) {
+// A fresh context and tab, closed when the test `t` has ended; with `url`, the tab opens it
+// and waits until the page has booted. The page's own requests (not Chromium's favicon) are
+// recorded with their X-Bot-Password header; page errors and the console's error lines (a
+// failed load of any resource, the favicon's included) are collected.
+export async function openTab(browser, t, url) {
   const context = await browser.newContext({ colorScheme: 'dark', viewport: { width: 900, height: 700 } });
   t.after(() => context.close());
   const page = await context.newPage();
@@ -367,6 +367,7 @@ export async function openTab(browser, t) {
   page.on('console', (m) => {
     if (m.type() === 'error') page.consoleErrors.push(m.text());
   });
+  if (url) await bootAt(page, url);
   return page;
 }
 

@@ -103,8 +103,7 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
 });
 
 test('the page played through the hub: alpha boots, a game on beta saves there, a reload shows the best', async (t) => {
-  const page = await E.openTab(play.browser, t);
-  await E.bootAt(page, play.urls[0]);
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   await E.bestShows(page, 0);
   assert.deepEqual(page.apiRequests, [{ url: `${play.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`, password: undefined }]);
 
@@ -235,8 +234,7 @@ test('a node\'s lighttpd or the front that dies is started again while the rest 
   assert.deepEqual(said, ['The alpha server stopped (signal SIGKILL) and was started again.',
     'The front server stopped (signal SIGKILL) and was started again.']);
 
-  const page = await E.openTab(play.browser, t);
-  await E.bootAt(page, play.urls[0]);
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   const { score, reply } = await E.playToGameOver(page);
   assert.equal(JSON.parse(reply).highscore >= score, true, reply);
 });

@@ -67,8 +67,7 @@ test('/plugin_pentra_3d runs the plugin: the page, the scores reply, saves by qu
 });
 
 test('a game played in the browser ends, its score is saved on the node, and a reload shows it as best', async (t) => {
-  const page = await E.openTab(play.browser, t);
-  await E.bootAt(page, play.urls[0]);
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   await E.bestShows(page, 0);
   const { score, reply, saveUrl, savePassword } = await E.playToGameOver(page);
   assert.equal(saveUrl, `${play.base}/plugin_pentra_3d?action=save_score&val=${score}`);

@@ -58,8 +58,7 @@ test('the header, a bearer token or the pwd field lets a request in; discovery n
 });
 
 test('the page opened with ?pwd= boots with the node\'s best score and sends the password both ways', async (t) => {
-  const page = await E.openTab(play.browser, t);
-  await E.bootAt(page, play.urls[0]);
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   await E.bestShows(page, 321);
   assert.deepEqual(page.apiRequests, [{ url: `${play.base}/plugin_pentra_3d?action=scores&pwd=${ENCODED}`, password: PASSWORD }]);
   assert.deepEqual(page.errors, []);

@@ -86,9 +86,8 @@ test('the refusal, the page and a save are alike too, and both score files end t
 
 test('the page served by the .exe boots in the browser with the node\'s best score', async (t) => {
   browser = await E.launch();
-  const page = await E.openTab(browser, t);
   assert.match(windows.urls[0], /\?pwd=w1ne%20pw$/);
-  await E.bootAt(page, windows.urls[0]);
+  const page = await E.openTab(browser, t, windows.urls[0]);
   await E.bestShows(page, 900);
   assert.deepEqual(page.errors, []);
 });
