@@ -9,6 +9,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import assert from 'node:assert/strict';
+import { after, before } from 'node:test';
 import { describe, gameUrls } from '../../host/banner.mjs';
 import * as play from '../../host/host.mjs';
 import { portOpen } from '../../host/processes.mjs';
@@ -16,7 +17,7 @@ export { sleep } from '../../host/processes.mjs';
 import { launchChromium } from '../lib/browsers.mjs';
 import { dropUntilOver } from '../lib/page_script.mjs';
 import { freshFolder } from '../lib/scratch.mjs';
-import { JSON_TYPE, PLUGIN_ID, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as scoresBody } from '../values.mjs';
+import { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as scoresBody } from '../values.mjs';
 
 export { ROOT };
 export const BIN = process.env.PENTRA_BIN;
@@ -24,55 +25,95 @@ export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
 
-export { JSON_TYPE, PLUGIN_ID, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, scoresBody };
+export { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, scoresBody };
 
-// A fresh, empty folder for one test file's run; everything the run starts carries its
-// path in its environment, which is how leftovers are found afterwards.
+// A fresh, empty folder for one test file's runs; everything a run starts carries its
+// folder in its environment, which is how leftovers are found afterwards.
 export function scratch(name) {
   const dir = freshFolder(path.join(WORK, `${name}-${process.pid}`));
-  fs.mkdirSync(path.join(dir, 'tmp'));
+  runFolderOf(dir);
   return dir;
 }
 
-// The processes whose command line or environment mention `text`.
-export function processesMentioning(text) {
+// dir/tmp, where a run in the folder `dir` keeps its run folder; made with dir if missing.
+function runFolderOf(dir) {
+  const tmp = path.join(dir, 'tmp');
+  fs.mkdirSync(tmp, { recursive: true });
+  return tmp;
+}
+
+// Starts a host for the tests of one file: before them in the fresh scratch folder `name`,
+// stopped after them. `options(run)` gives startHost's options, and may first put files in
+// run.data. With `browser`, Chromium starts too. The object returned is filled in before the
+// tests run: the folder `dir`, `data` (dir/data, not made), `browser`, what startHost returns
+// (host, nodes, hub, urls, output, stop) and `base`, the first node's URL.
+export function useHost(name, options, { browser = false } = {}) {
+  const run = {};
+  before(async () => {
+    run.dir = scratch(name);
+    run.data = path.join(run.dir, 'data');
+    Object.assign(run, await startHost(run.dir, options(run)));
+    run.base = Object.values(run.nodes)[0];
+    if (browser) run.browser = await launch();
+  });
+  after(async () => {
+    await run.browser?.close();
+    await run.stop?.();
+  });
+  return run;
+}
+
+// startPlay and startHost for the one test `t`: the run stops when the test has ended,
+// however it ended, and stopping checks that it left nothing behind.
+export async function playFor(t, dir, args, options) {
+  return stopsAfter(t, await startPlay(dir, args, options));
+}
+
+export async function hostFor(t, dir, options) {
+  return stopsAfter(t, await startHost(dir, options));
+}
+
+function stopsAfter(t, run) {
+  t.after(() => run.stop());
+  return run;
+}
+
+// The processes whose command line or environment (or only the `files` of /proc/<pid>
+// named) mention `text`, as "pid: command line".
+export function processesMentioning(text, files = ['cmdline', 'environ']) {
   const found = [];
   for (const entry of fs.readdirSync('/proc')) {
     if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
-    for (const file of ['cmdline', 'environ']) {
-      let data;
-      try {
-        data = fs.readFileSync(`/proc/${entry}/${file}`);
-      } catch {
-        continue;
-      }
-      if (data.includes(text)) {
-        let cmd = '';
-        try {
-          cmd = fs.readFileSync(`/proc/${entry}/cmdline`, 'latin1').replaceAll('\0', ' ');
-        } catch {
-          // Gone meanwhile.
-        }
-        found.push(`${entry}: ${cmd}`);
-        break;
-      }
+    if (files.some((file) => readProc(entry, file)?.includes(text))) {
+      found.push(`${entry}: ${(readProc(entry, 'cmdline')?.toString('latin1') ?? '').replaceAll('\0', ' ')}`);
     }
   }
   return found;
 }
 
-// Runs scripts/play with `args` inside the scratch folder `dir` (its temporary files go to
-// dir/tmp) and waits for its "Press Ctrl-C to stop." line. Returns what it printed: the
-// URL lines, the node and hub addresses, and a stop() that sends SIGINT. `shellArgs` is
-// shell text for more arguments, for values that are not UTF-8 and so cannot be passed
-// from here directly.
-export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellArgs = '' } = {}) {
+// A file of /proc/<pid> (or of /proc/net), or null when it cannot be read: a process gone
+// meanwhile, or a table this kernel does not have.
+function readProc(dir, file) {
+  try {
+    return fs.readFileSync(`/proc/${dir}/${file}`);
+  } catch {
+    return null;
+  }
+}
+
+// Runs scripts/play with `args`, the data folder dir/data and the built program inside the
+// folder `dir` (made if missing; its temporary files go to dir/tmp) and waits for its "Press
+// Ctrl-C to stop." line. Returns what it printed: the URL lines, the node and hub
+// addresses, and a stop() that sends SIGINT. `shellArgs` is shell text for more arguments,
+// for values that are not UTF-8 and so cannot be passed from here directly.
+async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellArgs = '' } = {}) {
   const script = path.join(ROOT, 'scripts', 'play');
-  const child = spawn('/bin/sh', ['-c', `exec "$0" "$@" ${shellArgs}`, script, ...args], {
+  const all = [...args, '--data', path.join(dir, 'data'), '--program', BIN];
+  const child = spawn('/bin/sh', ['-c', `exec "$0" "$@" ${shellArgs}`, script, ...all], {
     cwd: ROOT,
     // Everything the script starts inherits these, wine's processes included, so the run's
     // folder in a process's environment marks it as the run's.
-    env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir, ...env },
+    env: { ...process.env, TMPDIR: runFolderOf(dir), PENTRA_E2E_RUN: dir, ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let out = '';
@@ -99,17 +140,17 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
     });
   });
   const lines = out.split('\n');
-  const after = (prefix) => lines.filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).split(' ')[0]);
+  const printed = (prefix) => lines.filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).split(' ')[0]);
   const nodes = {};
   for (const line of lines) {
     const m = /^Node(?: (\w+))?: (http:\/\/\S+)/.exec(line);
     if (m) nodes[m[1] || 'node'] = m[2];
   }
-  const hub = after('Hub: ')[0];
+  const hub = printed('Hub: ')[0];
   return {
+    data: path.join(dir, 'data'),
     output: out,
-    stderr: () => err,
-    urls: after('URL: '),
+    urls: printed('URL: '),
     hub,
     nodes,
     // Sends SIGINT like Ctrl-C, waits for the script to end, and checks that it ended
@@ -127,21 +168,22 @@ export async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellA
         assert.fail(`scripts/play did not stop within ${timeoutMs} ms:\n${err}`);
       }
       assert.deepEqual(result, { code: 0, signal: null }, `scripts/play ended badly:\n${err}`);
-      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
+      await assertLeftNothing(dir, [...Object.values(nodes), hub]);
     },
   };
 }
 
-// Starts a host through host/host.mjs inside the scratch folder `dir` (its run folder goes to
-// dir/tmp, and every process it starts carries dir in its environment). `options` are
-// startHost's; `nodes` may be given as a name list with `data` and `password` per name.
-// Returns the host, the nodes' and hub's base URLs, the game's URLs and what scripts/play
-// would print, and a stop() that checks that nothing is left behind.
+// Starts a host through host/host.mjs inside the folder `dir` (made if missing; its run
+// folder goes to dir/tmp, and every process it starts carries dir in its environment).
+// `options` are startHost's; `nodes` may be given as a name list with `data` and `password`
+// per name. Returns the host, the nodes' and hub's base URLs, the game's URLs and what
+// scripts/play would print, and a stop() that checks that nothing is left behind.
 export async function startHost(dir, options) {
+  const tmp = runFolderOf(dir);
   const host = await play.startHost({
     program: BIN,
-    tmpdir: path.join(dir, 'tmp'),
-    env: { TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir },
+    tmpdir: tmp,
+    env: { TMPDIR: tmp, PENTRA_E2E_RUN: dir },
     ...options,
   });
   const nodes = Object.fromEntries(Object.entries(host.nodes).map(([name, n]) => [name, n.url]));
@@ -163,23 +205,20 @@ export async function startHost(dir, options) {
     output,
     async stop() {
       await host.stop();
-      await assertLeftNothing(dir, [...Object.values(nodes), ...(hub ? [hub] : [])]);
+      await assertLeftNothing(dir, [...Object.values(nodes), hub]);
     },
   };
 }
 
 // Checks that a run in `dir` removed its run folder and left no process behind, and that
-// nothing listens on the servers' addresses any more.
+// nothing listens on the servers' addresses (`bases`, undefined ones skipped) any more.
 async function assertLeftNothing(dir, bases) {
-  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'the run folder is removed');
-  assert.deepEqual(processesMentioning(dir), [], 'no process of the run is left');
-  for (const base of bases) assert.equal(await connects(base), false, `nothing listens on ${base} any more`);
-}
-
-// Whether a TCP connection to the address of `base` (http://host:port) succeeds.
-function connects(base) {
-  const { hostname, port } = new URL(base);
-  return portOpen(Number(port), hostname, 5000);
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], `the run folder in ${dir}/tmp is removed`);
+  assert.deepEqual(processesMentioning(dir), [], `no process of the run in ${dir} is left`);
+  for (const base of bases.filter(Boolean)) {
+    const open = await portOpen(portOf(base), new URL(base).hostname, 5000);
+    assert.equal(open, false, `nothing listens on ${base} any more`);
+  }
 }
 
 // One HTTP request (from `localAddress` when given); resolves with the status, the raw header
@@ -226,14 +265,16 @@ export function rawRequest(base, bytes) {
   });
 }
 
-// Owner and resident memory of a running process, from /proc (null when it is gone).
-export function processInfo(pid) {
-  try {
-    const status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
-    return { uid: Number(/^Uid:\s+(\d+)/m.exec(status)[1]), rssKb: Number(/^VmRSS:\s+(\d+)/m.exec(status)?.[1] || 0) };
-  } catch {
-    return null;
+// The processes of a run in `dir` (see processesMentioning) that are still there: each with
+// its pid, its line as `cmd`, its owner's `uid` and its resident memory in `rssKb`.
+export function runProcesses(dir) {
+  const found = [];
+  for (const cmd of processesMentioning(dir)) {
+    const pid = Number(cmd.split(':')[0]);
+    const status = readProc(pid, 'status')?.toString('latin1');
+    if (status) found.push({ pid, cmd, uid: Number(/^Uid:\s+(\d+)/m.exec(status)[1]), rssKb: Number(/^VmRSS:\s+(\d+)/m.exec(status)?.[1] || 0) });
   }
+  return found;
 }
 
 // Rebuilds the CGI reply that the host turned into this HTTP response, from the status
@@ -243,6 +284,12 @@ export function asCgiReply(res) {
   text += `Content-Type: ${res.headers['content-type']}\r\n`;
   text += `Cache-Control: ${res.headers['cache-control']}\r\n\r\n`;
   return text + res.body;
+}
+
+// Checks that a response is the JSON error `error` with the HTTP status `status`.
+export function assertJsonError(res, status, error, message) {
+  assert.equal(res.status, status, message);
+  assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, message);
 }
 
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.
@@ -259,14 +306,9 @@ export function assertRefusal(res) {
 // and IPv6 listeners as "ipv6:" and the table's hex text.
 export function listeningAddresses(port) {
   const found = [];
-  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let lines;
-    try {
-      lines = fs.readFileSync(table, 'latin1').trim().split('\n').slice(1);
-    } catch {
-      continue;
-    }
-    for (const line of lines) {
+  for (const table of ['tcp', 'tcp6']) {
+    const text = readProc('net', table)?.toString('latin1') ?? '';
+    for (const line of text.trim().split('\n').slice(1)) {
       const [, local, , state] = line.trim().split(/\s+/);
       const [address, portHex] = local.split(':');
       // 0A is LISTEN. The kernel prints each 32-bit word of the address in host byte order.
@@ -288,6 +330,12 @@ export function portOf(base) {
   return Number(new URL(base).port);
 }
 
+// The score file in the data folder `data` as text, or null when there is none.
+export function scoresIn(data) {
+  const file = path.join(data, '.pentra_scores.json');
+  return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : null;
+}
+
 // Checks that a response is the game's icon from host/, served as an image that may be
 // kept for a long time.
 export function assertFavicon(res) {
@@ -301,11 +349,13 @@ export function assertFavicon(res) {
 
 export const launch = launchChromium;
 
-// A fresh context and tab. The page's own requests (not Chromium's favicon) are recorded
-// with their X-Bot-Password header; page errors and the console's error lines (a failed
-// load of any resource, the favicon's included) are collected.
-export async function openTab(browser) {
+// A fresh context and tab, closed when the test `t` has ended; with `url`, the tab opens it
+// and waits until the page has booted. The page's own requests (not Chromium's favicon) are
+// recorded with their X-Bot-Password header; page errors and the console's error lines (a
+// failed load of any resource, the favicon's included) are collected.
+export async function openTab(browser, t, url) {
   const context = await browser.newContext({ colorScheme: 'dark', viewport: { width: 900, height: 700 } });
+  t.after(() => context.close());
   const page = await context.newPage();
   page.apiRequests = [];
   page.errors = [];
@@ -317,6 +367,7 @@ export async function openTab(browser) {
   page.on('console', (m) => {
     if (m.type() === 'error') page.consoleErrors.push(m.text());
   });
+  if (url) await bootAt(page, url);
   return page;
 }
 
@@ -331,6 +382,12 @@ export async function withDocumentHeaders(page, url, headers) {
 // Waits until the page has booted: the dialog shows READY and the boot request answered.
 export async function booted(page) {
   await page.waitForFunction(() => document.getElementById('mTitle')?.textContent === 'READY', null, { timeout: 15000 });
+}
+
+// Opens `url` in the tab and waits until the page there has booted.
+export async function bootAt(page, url) {
+  await page.goto(url);
+  await booted(page);
 }
 
 export async function text(page, id) {

@@ -1,7 +1,7 @@
 // A hub in front of two nodes, started as scripts/play --hub starts it: discovery, errors, requests
 // forwarded unchanged to the named node and its reply relayed unchanged, and the page played
 // through the hub on each node.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { freePort } from '../../host/processes.mjs';
@@ -11,52 +11,37 @@ import { PAGE_TYPE, UNKNOWN_ACTION } from '../values.mjs';
 
 const HUB_LIST = '[{"id":"plugin_pentra_3d","name":"pentra","desc":"3D block game","nodes":["alpha","beta"]}]\n';
 
-let dir, data, play, hub, alpha, beta, browser;
 // The lines the host says when it starts a server again.
 const said = [];
+const play = E.useHost('hub', ({ data }) => ({
+  nodes: [{ name: 'alpha', data: path.join(data, 'alpha') }, { name: 'beta', data: path.join(data, 'beta'), password: 'beta-secret' }],
+  hub: { port: 0 },
+  say: (line) => said.push(line),
+}), { browser: true });
 
-before(async () => {
-  dir = E.scratch('hub');
-  data = path.join(dir, 'data');
-  play = await E.startHost(dir, {
-    nodes: [{ name: 'alpha', data: path.join(data, 'alpha') }, { name: 'beta', data: path.join(data, 'beta'), password: 'beta-secret' }],
-    hub: { port: 0 },
-    say: (line) => said.push(line),
-  });
-  hub = play.hub;
-  alpha = play.nodes.alpha;
-  beta = play.nodes.beta;
-  browser = await E.launch();
-});
-after(async () => {
-  await browser?.close();
-  if (play) await play.stop();
-});
-
-const scoreFile = (node) => path.join(data, node, '.pentra_scores.json');
-const readScores = (node) => (fs.existsSync(scoreFile(node)) ? fs.readFileSync(scoreFile(node), 'utf8') : null);
+const readScores = (node) => E.scoresIn(path.join(play.data, node));
 
 test('the hub host describes both nodes with their data folders and one URL per node', () => {
-  for (const url of [hub, alpha, beta]) {
+  for (const url of [play.hub, play.nodes.alpha, play.nodes.beta]) {
     assert.match(url, /^http:\/\/127\.0\.0\.1:\d+$/);
     assert.deepEqual(E.listeningAddresses(E.portOf(url)), ['127.0.0.1']);
   }
-  assert.equal(new Set([hub, alpha, beta]).size, 3);
-  assert.match(play.output, new RegExp(`Node alpha: ${alpha} \\(data folder ${data}/alpha, no password\\)`));
-  assert.match(play.output, new RegExp(`Node beta: ${beta} \\(data folder ${data}/beta, with a password\\)`));
+  assert.equal(new Set([play.hub, play.nodes.alpha, play.nodes.beta]).size, 3);
+  assert.match(play.output, new RegExp(`Node alpha: ${play.nodes.alpha} \\(data folder ${play.data}/alpha, no password\\)`));
+  assert.match(play.output, new RegExp(`Node beta: ${play.nodes.beta} \\(data folder ${play.data}/beta, with a password\\)`));
   assert.deepEqual(play.urls, [
-    `${hub}/plugins?plugin=plugin_pentra_3d&node=alpha`,
-    `${hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=beta-secret`,
+    `${play.hub}/plugins?plugin=plugin_pentra_3d&node=alpha`,
+    `${play.hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=beta-secret`,
   ]);
 });
 
 test('discovery: the hub lists the plugin with its nodes, relays one node\'s list, and a node never forwards', async () => {
-  const list = await E.request(`${hub}/plugins`);
+  const list = await E.request(`${play.hub}/plugins`);
   assert.equal(list.status, 200);
   assert.equal(list.headers['content-type'], E.JSON_TYPE);
   assert.equal(list.body, HUB_LIST);
-  assert.equal((await E.request(`${hub}/plugins?node=beta`)).body, E.PLUGIN_LIST);
-  for (const node of [alpha, beta]) {
+  assert.equal((await E.request(`${play.hub}/plugins?node=beta`)).body, E.PLUGIN_LIST);
+  for (const node of [play.nodes.alpha, play.nodes.beta]) {
     const res = await E.request(`${node}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`);
     assert.equal(res.status, 200);
     assert.equal(res.body, E.PLUGIN_LIST);
@@ -73,18 +58,17 @@ test('a missing or unknown node, or an unknown plugin, gets a JSON error with a 
     ['/plugins?plugin=plugin_other&action=scores&node=alpha', 404, 'unknown_plugin'],
   ];
   for (const [p, status, error] of cases) {
-    const res = await E.request(hub + p);
-    assert.equal(res.status, status, p);
+    const res = await E.request(play.hub + p);
+    E.assertJsonError(res, status, error, p);
     assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
-    assert.equal(res.body, JSON.stringify({ ok: false, error }) + '\n', p);
   }
-  assert.equal((await E.request(`${hub}/plugin_pentra_3d?action=scores`)).status, 404, 'a hub serves no plugin itself');
-  for (const server of [hub, alpha, beta]) E.assertFavicon(await E.request(`${server}/favicon.ico`));
+  assert.equal((await E.request(`${play.hub}/plugin_pentra_3d?action=scores`)).status, 404, 'a hub serves no plugin itself');
+  for (const server of [play.hub, play.nodes.alpha, play.nodes.beta]) E.assertFavicon(await E.request(`${server}/favicon.ico`));
 });
 
 test('requests are forwarded unchanged: the reply through the hub equals the node\'s own, status and refusal included', async () => {
-  const hubUrl = (node, rest) => `${hub}/plugins?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
-  const nodeUrl = (node, rest) => `${node === 'alpha' ? alpha : beta}/plugin_pentra_3d?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
+  const hubUrl = (node, rest) => `${play.hub}/plugins?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
+  const nodeUrl = (node, rest) => `${node === 'alpha' ? play.nodes.alpha : play.nodes.beta}/plugin_pentra_3d?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
   const same = async (node, rest, opts = {}) => {
     const viaHub = await E.request(hubUrl(node, rest), opts);
     const direct = await E.request(nodeUrl(node, rest), opts);
@@ -106,7 +90,7 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
 
   // A save through the hub, with its score in a form body and percent escapes in the
   // query, lands on the node named and nowhere else.
-  const save = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&action=save%5Fscore&node=beta&id=s1`, {
+  const save = await E.request(`${play.hub}/plugins?plugin=plugin_pentra_3d&action=save%5Fscore&node=beta&id=s1`, {
     method: 'POST',
     headers: { 'X-Bot-Password': 'beta-secret', 'Content-Type': 'application/x-www-form-urlencoded' },
     body: 'val=%34%32',
@@ -115,28 +99,25 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
   assert.equal(save.body, E.scoresBody([42]));
   assert.equal(readScores('beta'), '{"scores":[42]}\n');
   assert.equal(readScores('alpha'), null);
-  fs.rmSync(scoreFile('beta'));
+  fs.rmSync(path.join(play.data, 'beta', '.pentra_scores.json'));
 });
 
-test('the page played through the hub: alpha boots, a game on beta saves there, a reload shows the best', async () => {
-  const page = await E.openTab(browser);
-  await page.goto(play.urls[0]);
-  await E.booted(page);
+test('the page played through the hub: alpha boots, a game on beta saves there, a reload shows the best', async (t) => {
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   await E.bestShows(page, 0);
-  assert.deepEqual(page.apiRequests, [{ url: `${hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`, password: undefined }]);
+  assert.deepEqual(page.apiRequests, [{ url: `${play.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`, password: undefined }]);
 
   // Beta's password comes from the browser's storage; the document itself is let in by
   // the header, as a host's login page would have arranged.
-  await page.goto(`${hub}/plugins`);
+  await page.goto(`${play.hub}/plugins`);
   await page.evaluate(() => localStorage.setItem('bot_pwd_beta', 'beta-secret'));
-  const betaUrl = `${hub}/plugins?plugin=plugin_pentra_3d&node=beta`;
+  const betaUrl = `${play.hub}/plugins?plugin=plugin_pentra_3d&node=beta`;
   await E.withDocumentHeaders(page, betaUrl, { 'X-Bot-Password': 'beta-secret' });
   page.apiRequests.length = 0;
-  await page.goto(betaUrl);
-  await E.booted(page);
+  await E.bootAt(page, betaUrl);
   await E.bestShows(page, 0);
   const { score, reply, saveUrl, savePassword } = await E.playToGameOver(page);
-  assert.equal(saveUrl, `${hub}/plugins?plugin=plugin_pentra_3d&action=save_score&val=${score}&node=beta&pwd=beta-secret`);
+  assert.equal(saveUrl, `${play.hub}/plugins?plugin=plugin_pentra_3d&action=save_score&val=${score}&node=beta&pwd=beta-secret`);
   assert.equal(savePassword, 'beta-secret');
   assert.equal(reply, E.scoresBody([score]));
   assert.equal(readScores('beta'), `{"scores":[${score}]}\n`);
@@ -145,71 +126,57 @@ test('the page played through the hub: alpha boots, a game on beta saves there, 
   await page.reload();
   await E.booted(page);
   await E.bestShows(page, score);
-  await page.goto(play.urls[0]);
-  await E.booted(page);
+  await E.bootAt(page, play.urls[0]);
   await E.bestShows(page, 0);
   assert.deepEqual(page.errors, []);
-  await page.context().close();
 });
 
-test('--password sets beta\'s password on a hub at a chosen port; header bytes pass through unchanged', async () => {
-  const other = path.join(dir, 'other');
-  fs.mkdirSync(path.join(other, 'tmp'), { recursive: true });
+test('--password sets beta\'s password on a hub at a chosen port; header bytes pass through unchanged', async (t) => {
   const port = await freePort();
   // A Latin-1 password, the single byte 0xE9: a browser sends such a header value byte for
   // byte, and the hub must hand the node that byte, not a UTF-8 rendering of it.
-  const second = await E.startPlay(other, ['--hub', '--port', String(port), '--data', path.join(other, 'data'), '--program', E.BIN],
+  const second = await E.playFor(t, path.join(play.dir, 'other'), ['--hub', '--port', String(port)],
     { shellArgs: `--password "$(printf '\\351')"` });
-  try {
-    assert.equal(second.hub, `http://127.0.0.1:${port}`);
-    assert.equal(second.urls[1], `${second.hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=%E9`);
-    const url = `${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=beta`;
-    E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': 'beta-secret' } }));
-    E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': Buffer.from('\u00e9').toString('latin1') } }));
-    assert.equal((await E.request(url, { headers: { 'X-Bot-Password': '\u00e9' } })).body, E.scoresBody([]));
-    assert.equal((await E.request(`${url}&pwd=%E9`)).body, E.scoresBody([]));
-    assert.equal((await E.request(`${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`)).body, E.scoresBody([]));
-  } finally {
-    await second.stop();
-  }
+  assert.equal(second.hub, `http://127.0.0.1:${port}`);
+  assert.equal(second.urls[1], `${second.hub}/plugins?plugin=plugin_pentra_3d&node=beta&pwd=%E9`);
+  const url = `${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=beta`;
+  E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': 'beta-secret' } }));
+  E.assertRefusal(await E.request(url, { headers: { 'X-Bot-Password': Buffer.from('\u00e9').toString('latin1') } }));
+  assert.equal((await E.request(url, { headers: { 'X-Bot-Password': '\u00e9' } })).body, E.scoresBody([]));
+  assert.equal((await E.request(`${url}&pwd=%E9`)).body, E.scoresBody([]));
+  assert.equal((await E.request(`${second.hub}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`)).body, E.scoresBody([]));
 });
 
-test('--hub --lan: only the hub listens on every interface, and both nodes get their own random password', async () => {
-  const lan = path.join(dir, 'lan');
-  fs.mkdirSync(path.join(lan, 'tmp'), { recursive: true });
-  const second = await E.startPlay(lan, ['--hub', '--lan', '--port', '0', '--data', path.join(lan, 'data'), '--program', E.BIN]);
-  try {
-    assert.deepEqual(E.listeningAddresses(E.portOf(second.hub)), ['0.0.0.0']);
-    for (const node of [second.nodes.alpha, second.nodes.beta]) assert.deepEqual(E.listeningAddresses(E.portOf(node)), ['127.0.0.1']);
-    assert.match(second.output, /\(data folder \S+\/alpha, with a password\)/);
-    assert.match(second.output, /^Made random passwords for nodes alpha and beta .*$/m);
+test('--hub --lan: only the hub listens on every interface, and both nodes get their own random password', async (t) => {
+  const second = await E.playFor(t, path.join(play.dir, 'lan'), ['--hub', '--lan', '--port', '0']);
+  assert.deepEqual(E.listeningAddresses(E.portOf(second.hub)), ['0.0.0.0']);
+  for (const node of [second.nodes.alpha, second.nodes.beta]) assert.deepEqual(E.listeningAddresses(E.portOf(node)), ['127.0.0.1']);
+  assert.match(second.output, /\(data folder \S+\/alpha, with a password\)/);
+  assert.match(second.output, /^Made random passwords for nodes alpha and beta .*$/m);
 
-    const game = `${second.hub}/plugins?plugin=plugin_pentra_3d`;
-    const [alphaUrl, betaUrl] = second.urls;
-    const alphaPwd = new URL(alphaUrl).searchParams.get('pwd');
-    const betaPwd = new URL(betaUrl).searchParams.get('pwd');
-    assert.equal(alphaUrl, `${game}&node=alpha&pwd=${alphaPwd}`);
-    assert.equal(betaUrl, `${game}&node=beta&pwd=${betaPwd}`);
-    for (const pwd of [alphaPwd, betaPwd]) assert.match(pwd, /^[A-Za-z0-9_-]{24}$/);
-    assert.notEqual(alphaPwd, betaPwd);
-    assert.ok(second.urls.length >= 2 && second.urls.length % 2 === 0, 'alpha and beta at each address');
-    if (second.urls.length > 2) assert.ok(second.output.includes(` to open ${second.urls[2]}:\n`), 'the QR code opens alpha');
+  const game = `${second.hub}/plugins?plugin=plugin_pentra_3d`;
+  const [alphaUrl, betaUrl] = second.urls;
+  const alphaPwd = new URL(alphaUrl).searchParams.get('pwd');
+  const betaPwd = new URL(betaUrl).searchParams.get('pwd');
+  assert.equal(alphaUrl, `${game}&node=alpha&pwd=${alphaPwd}`);
+  assert.equal(betaUrl, `${game}&node=beta&pwd=${betaPwd}`);
+  for (const pwd of [alphaPwd, betaPwd]) assert.match(pwd, /^[A-Za-z0-9_-]{24}$/);
+  assert.notEqual(alphaPwd, betaPwd);
+  assert.ok(second.urls.length >= 2 && second.urls.length % 2 === 0, 'alpha and beta at each address');
+  if (second.urls.length > 2) assert.ok(second.output.includes(` to open ${second.urls[2]}:\n`), 'the QR code opens alpha');
 
-    for (const [node, pwd, other] of [['alpha', alphaPwd, betaPwd], ['beta', betaPwd, alphaPwd]]) {
-      E.assertRefusal(await E.request(`${game}&action=scores&node=${node}`));
-      E.assertRefusal(await E.request(`${game}&action=scores&node=${node}&pwd=${other}`));
-      assert.equal((await E.request(`${game}&action=scores&node=${node}&pwd=${pwd}`)).body, E.scoresBody([]));
-    }
-    E.assertFavicon(await E.request(`${second.hub}/favicon.ico`));
-  } finally {
-    await second.stop();
+  for (const [node, pwd, other] of [['alpha', alphaPwd, betaPwd], ['beta', betaPwd, alphaPwd]]) {
+    E.assertRefusal(await E.request(`${game}&action=scores&node=${node}`));
+    E.assertRefusal(await E.request(`${game}&action=scores&node=${node}&pwd=${other}`));
+    assert.equal((await E.request(`${game}&action=scores&node=${node}&pwd=${pwd}`)).body, E.scoresBody([]));
   }
+  E.assertFavicon(await E.request(`${second.hub}/favicon.ico`));
 });
 
-test('the query reaches the program byte for byte, on a node and through the hub; a bad one is answered 400', async () => {
+test('the query reaches the program byte for byte, on a node and through the hub; a bad one is answered 400', async (t) => {
   // A stand-in plugin that answers its query and password as it got them.
-  const echoDir = path.join(dir, 'echo');
-  fs.mkdirSync(path.join(echoDir, 'tmp'), { recursive: true });
+  const echoDir = path.join(play.dir, 'echo');
+  fs.mkdirSync(echoDir);
   const echo = path.join(echoDir, 'echo.sh');
   fs.writeFileSync(echo, [
     '#!/bin/sh',
@@ -217,52 +184,44 @@ test('the query reaches the program byte for byte, on a node and through the hub
     'printf \'Content-Type: text/plain\\r\\n\\r\\n%s|%s\' "$QUERY_STRING" "$HTTP_X_BOT_PASSWORD"',
     '',
   ].join('\n'), { mode: 0o755 });
-  const run = await E.startHost(echoDir, { program: echo, nodes: [{ name: 'alpha', data: path.join(echoDir, 'alpha') }], hub: { port: 0 } });
-  try {
-    const query = 'v%61l=%3d%3D&pwd=%E9%e9&a+b=c%2Bd&x=%00%ZZ%&action=save%5Fscore&&=';
-    const direct = await E.request(`${run.nodes.alpha}/plugin_pentra_3d?${query}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
-    assert.equal(direct.raw.toString('latin1'), `${query}|\u00e9 \u00ff`);
-    const hubQuery = `plugin=plugin_pentra_3d&node=alpha&${query}`;
-    const viaHub = await E.request(`${run.hub}/plugins?${hubQuery}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
-    assert.equal(viaHub.raw.toString('latin1'), `${hubQuery}|\u00e9 \u00ff`);
+  const run = await E.hostFor(t, echoDir, { program: echo, nodes: [{ name: 'alpha', data: path.join(echoDir, 'alpha') }], hub: { port: 0 } });
+  const query = 'v%61l=%3d%3D&pwd=%E9%e9&a+b=c%2Bd&x=%00%ZZ%&action=save%5Fscore&&=';
+  const direct = await E.request(`${run.nodes.alpha}/plugin_pentra_3d?${query}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+  assert.equal(direct.raw.toString('latin1'), `${query}|\u00e9 \u00ff`);
+  const hubQuery = `plugin=plugin_pentra_3d&node=alpha&${query}`;
+  const viaHub = await E.request(`${run.hub}/plugins?${hubQuery}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
+  assert.equal(viaHub.raw.toString('latin1'), `${hubQuery}|\u00e9 \u00ff`);
 
-    const host = `Host: 127.0.0.1:${E.portOf(run.hub)}\r\n`;
-    for (const line of ['GET /plugins?plugin=plugin_pentra_3d&node=alpha&pwd=\xe9', 'GET /plugins?node=alpha&a\rSet-Cookie:x']) {
-      const res = await E.rawRequest(run.hub, Buffer.from(`${line} HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, 'latin1'));
-      assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
-    }
-  } finally {
-    await run.stop();
+  const host = `Host: 127.0.0.1:${E.portOf(run.hub)}\r\n`;
+  for (const line of ['GET /plugins?plugin=plugin_pentra_3d&node=alpha&pwd=\xe9', 'GET /plugins?node=alpha&a\rSet-Cookie:x']) {
+    const res = await E.rawRequest(run.hub, Buffer.from(`${line} HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, 'latin1'));
+    assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
   }
 });
 
 test('the hub answers only requests naming it as Host (421) and refuses another site\'s JSON requests (403)', async () => {
-  const port = E.portOf(hub);
-  const save = `${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=save_score&val=2147483647`;
-  for (const name of [`evil.example:${port}`, `127.0.0.1:${E.portOf(alpha)}`, '127.0.0.1']) {
-    const res = await E.request(save, { headers: { Host: name } });
-    assert.equal(res.status, 421, name);
-    assert.equal(res.body, '{"ok":false,"error":"wrong_host"}\n');
+  const port = E.portOf(play.hub);
+  const save = `${play.hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=save_score&val=2147483647`;
+  for (const name of [`evil.example:${port}`, `127.0.0.1:${E.portOf(play.nodes.alpha)}`, '127.0.0.1']) {
+    E.assertJsonError(await E.request(save, { headers: { Host: name } }), 421, 'wrong_host', name);
   }
-  for (const headers of [{ 'Sec-Fetch-Site': 'cross-site' }, { Origin: 'http://evil.example' }, { Origin: alpha }]) {
-    const res = await E.request(save, { headers });
-    assert.equal(res.status, 403, JSON.stringify(headers));
-    assert.equal(res.body, '{"ok":false,"error":"cross_site"}\n');
+  for (const headers of [{ 'Sec-Fetch-Site': 'cross-site' }, { Origin: 'http://evil.example' }, { Origin: play.nodes.alpha }]) {
+    E.assertJsonError(await E.request(save, { headers }), 403, 'cross_site', JSON.stringify(headers));
   }
   assert.equal(readScores('alpha'), null, 'nothing was saved');
   // The page opens from another site, and the hub's own origin passes to the node.
-  const page = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
+  const page = await E.request(`${play.hub}/plugins?plugin=plugin_pentra_3d&node=alpha`, { headers: { 'Sec-Fetch-Site': 'cross-site' } });
   assert.equal(page.status, 200);
-  const own = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
-    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub, Host: `localhost:${port}` } });
+  const own = await E.request(`${play.hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: play.hub, Host: `localhost:${port}` } });
   assert.equal(own.status, 403, 'Origin names 127.0.0.1 but Host names localhost: another origin');
-  const same = await E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
-    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: hub } });
+  const same = await E.request(`${play.hub}/plugins?plugin=plugin_pentra_3d&node=alpha&action=scores`,
+    { headers: { 'Sec-Fetch-Site': 'same-origin', Origin: play.hub } });
   assert.equal(same.body, E.scoresBody([]));
 });
 
-test('a node\'s lighttpd or the front that dies is started again while the rest serves, and the game plays on', async () => {
-  const scores = (node) => E.request(`${hub}/plugins?plugin=plugin_pentra_3d&node=${node}&action=scores`,
+test('a node\'s lighttpd or the front that dies is started again while the rest serves, and the game plays on', async (t) => {
+  const scores = (node) => E.request(`${play.hub}/plugins?plugin=plugin_pentra_3d&node=${node}&action=scores`,
     { headers: { 'X-Bot-Password': 'beta-secret' } }).catch(() => ({ status: 0 }));
   const back = async (node) => {
     for (let i = 0; i < 100 && (await scores(node)).status !== 200; i++) await E.sleep(100);
@@ -275,10 +234,7 @@ test('a node\'s lighttpd or the front that dies is started again while the rest 
   assert.deepEqual(said, ['The alpha server stopped (signal SIGKILL) and was started again.',
     'The front server stopped (signal SIGKILL) and was started again.']);
 
-  const page = await E.openTab(browser);
-  await page.goto(play.urls[0]);
-  await E.booted(page);
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   const { score, reply } = await E.playToGameOver(page);
   assert.equal(JSON.parse(reply).highscore >= score, true, reply);
-  await page.context().close();
 });

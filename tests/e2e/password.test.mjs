@@ -1,7 +1,7 @@
 // A local node with a password: lighttpd hands the plugin the password headers and the
 // query, the plugin refuses requests without the password with its exact 401 reply, and
 // the page finds the password in its own address or in the browser's storage.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -13,30 +13,20 @@ import { JSON_HEADER } from '../values.mjs';
 const PASSWORD = 'p@ss w&rd+1';
 const ENCODED = 'p%40ss%20w%26rd%2B1';
 
-let dir, data, play, base, browser;
-
-before(async () => {
-  dir = E.scratch('password');
-  data = path.join(dir, 'data');
+const play = E.useHost('password', ({ data }) => {
   fs.mkdirSync(data);
   fs.writeFileSync(path.join(data, '.pentra_scores.json'), '{"scores":[321,20]}\n');
-  play = await E.startHost(dir, { nodes: [{ name: 'node', data, password: PASSWORD }] });
-  base = play.nodes.node;
-  browser = await E.launch();
-});
-after(async () => {
-  await browser?.close();
-  if (play) await play.stop();
-});
+  return { nodes: [{ name: 'node', data, password: PASSWORD }] };
+}, { browser: true });
 
 test('the printed URL carries the password, encoded', () => {
-  assert.deepEqual(play.urls, [`${base}/plugin_pentra_3d?pwd=${ENCODED}`]);
+  assert.deepEqual(play.urls, [`${play.base}/plugin_pentra_3d?pwd=${ENCODED}`]);
   assert.match(play.output, /, with a password\)/);
   assert.ok(!play.output.includes(PASSWORD), 'the password itself is not printed');
 });
 
 test('requests without the right password get the 145-byte refusal as an HTTP 401', async () => {
-  const url = `${base}/plugin_pentra_3d`;
+  const url = `${play.base}/plugin_pentra_3d`;
   const refused = [
     [url, {}],
     [`${url}?action=scores`, {}],
@@ -47,11 +37,11 @@ test('requests without the right password get the 145-byte refusal as an HTTP 40
     [`${url}?action=scores`, { method: 'POST', headers: { 'Content-Type': 'application/x-www-form-urlencoded' }, body: `pwd=${ENCODED}` }],
   ];
   for (const [u, opts] of refused) E.assertRefusal(await E.request(u, opts));
-  assert.equal(fs.readFileSync(path.join(data, '.pentra_scores.json'), 'utf8'), '{"scores":[321,20]}\n', 'nothing saved');
+  assert.equal(E.scoresIn(play.data), '{"scores":[321,20]}\n', 'nothing saved');
 });
 
 test('the header, a bearer token or the pwd field lets a request in; discovery needs none', async () => {
-  const url = `${base}/plugin_pentra_3d?action=scores`;
+  const url = `${play.base}/plugin_pentra_3d?action=scores`;
   const expected = JSON_HEADER + E.scoresBody([321, 20]);
   for (const opts of [
     { headers: { 'X-Bot-Password': PASSWORD } },
@@ -62,24 +52,21 @@ test('the header, a bearer token or the pwd field lets a request in; discovery n
     assert.equal(E.asCgiReply(res), expected, JSON.stringify(opts));
   }
   assert.equal(E.asCgiReply(await E.request(`${url}&pwd=${ENCODED}`)), expected);
-  const list = await E.request(`${base}/plugins`);
+  const list = await E.request(`${play.base}/plugins`);
   assert.equal(list.status, 200);
   assert.equal(list.body, E.PLUGIN_LIST);
 });
 
-test('the page opened with ?pwd= boots with the node\'s best score and sends the password both ways', async () => {
-  const page = await E.openTab(browser);
-  await page.goto(play.urls[0]);
-  await E.booted(page);
+test('the page opened with ?pwd= boots with the node\'s best score and sends the password both ways', async (t) => {
+  const page = await E.openTab(play.browser, t, play.urls[0]);
   await E.bestShows(page, 321);
-  assert.deepEqual(page.apiRequests, [{ url: `${base}/plugin_pentra_3d?action=scores&pwd=${ENCODED}`, password: PASSWORD }]);
+  assert.deepEqual(page.apiRequests, [{ url: `${play.base}/plugin_pentra_3d?action=scores&pwd=${ENCODED}`, password: PASSWORD }]);
   assert.deepEqual(page.errors, []);
-  await page.context().close();
 });
 
-test('the page finds the password stored under bot_pwd_ and the node name, or bot_active_pwd without a node', async () => {
-  const page = await E.openTab(browser);
-  const store = (items) => writeStorage(page, `${base}/plugins`, items);
+test('the page finds the password stored under bot_pwd_ and the node name, or bot_active_pwd without a node', async (t) => {
+  const page = await E.openTab(play.browser, t);
+  const store = (items) => writeStorage(page, `${play.base}/plugins`, items);
   // Opens the page, its document let in by the header, and resolves with the boot reply.
   const open = async (url) => {
     page.apiRequests.length = 0;
@@ -93,35 +80,33 @@ test('the page finds the password stored under bot_pwd_ and the node name, or bo
   };
 
   await store({ bot_pwd_home: PASSWORD });
-  await open(`${base}/plugin_pentra_3d?node=home`);
+  await open(`${play.base}/plugin_pentra_3d?node=home`);
   await E.bestShows(page, 321);
-  assert.deepEqual(page.apiRequests, [{ url: `${base}/plugin_pentra_3d?action=scores&node=home&pwd=${ENCODED}`, password: PASSWORD }]);
+  assert.deepEqual(page.apiRequests, [{ url: `${play.base}/plugin_pentra_3d?action=scores&node=home&pwd=${ENCODED}`, password: PASSWORD }]);
 
   await store({ bot_active_pwd: PASSWORD });
-  await open(`${base}/plugin_pentra_3d`);
+  await open(`${play.base}/plugin_pentra_3d`);
   await E.bestShows(page, 321);
-  assert.deepEqual(page.apiRequests, [{ url: `${base}/plugin_pentra_3d?action=scores&pwd=${ENCODED}`, password: PASSWORD }]);
+  assert.deepEqual(page.apiRequests, [{ url: `${play.base}/plugin_pentra_3d?action=scores&pwd=${ENCODED}`, password: PASSWORD }]);
 
   // With a node name, bot_active_pwd is not consulted: the boot request goes without a
   // password, the node refuses it, and the best score stays 0.
-  const refusal = await open(`${base}/plugin_pentra_3d?node=home`);
+  const refusal = await open(`${play.base}/plugin_pentra_3d?node=home`);
   assert.equal(refusal.status(), 401);
   assert.equal(await refusal.text(), E.REFUSAL_BODY);
-  assert.deepEqual(page.apiRequests, [{ url: `${base}/plugin_pentra_3d?action=scores&node=home`, password: undefined }]);
+  assert.deepEqual(page.apiRequests, [{ url: `${play.base}/plugin_pentra_3d?action=scores&node=home`, password: undefined }]);
   assert.equal(await E.text(page, 'vBest'), '0');
   assert.deepEqual(page.errors, []);
-  await page.context().close();
 });
 
 test('wrong passwords from one address make it wait, longer each time; the right one from another address is not slowed', async () => {
-  const url = `${base}/plugin_pentra_3d?action=scores`;
+  const url = `${play.base}/plugin_pentra_3d?action=scores`;
   const guess = () => E.request(url, { headers: { 'X-Bot-Password': 'guess' }, localAddress: '127.0.0.3' });
   for (let i = 0; i < 5; i++) E.assertRefusal(await guess());
   const waits = [];
   for (const wait of ['1', '2']) {
     const slowed = await guess();
-    assert.equal(slowed.status, 429);
-    assert.equal(slowed.body, '{"ok":false,"error":"too_many_tries"}\n');
+    E.assertJsonError(slowed, 429, 'too_many_tries');
     waits.push(slowed.headers['retry-after']);
     assert.equal((await E.request(url, { headers: { 'X-Bot-Password': PASSWORD }, localAddress: '127.0.0.2' })).status, 200);
     await E.sleep(Number(wait) * 1000 + 100);

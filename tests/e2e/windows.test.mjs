@@ -18,8 +18,7 @@ const data = {};
 async function startNode(name, options) {
   const root = path.join(dir, name);
   data[name] = path.join(root, 'data');
-  fs.mkdirSync(path.join(root, 'tmp'), { recursive: true });
-  fs.mkdirSync(data[name]);
+  fs.mkdirSync(data[name], { recursive: true });
   fs.writeFileSync(path.join(data[name], '.pentra_scores.json'), SCORES);
   return E.startHost(root, { nodes: [{ name: 'node', data: data[name], password: PASSWORD }], ...options });
 }
@@ -81,17 +80,14 @@ test('the refusal, the page and a save are alike too, and both score files end t
     headers: { 'X-Bot-Password': PASSWORD, 'Content-Type': 'application/x-www-form-urlencoded' },
     body: 'val=abc',
   });
-  const files = ['native', 'wine'].map((n) => fs.readFileSync(path.join(data[n], '.pentra_scores.json'), 'utf8'));
+  const files = ['native', 'wine'].map((n) => E.scoresIn(data[n]));
   assert.deepEqual(files, ['{"scores":[900,41,40,40,7]}\n', '{"scores":[900,41,40,40,7]}\n']);
 });
 
-test('the page served by the .exe boots in the browser with the node\'s best score', async () => {
+test('the page served by the .exe boots in the browser with the node\'s best score', async (t) => {
   browser = await E.launch();
-  const page = await E.openTab(browser);
   assert.match(windows.urls[0], /\?pwd=w1ne%20pw$/);
-  await page.goto(windows.urls[0]);
-  await E.booted(page);
+  const page = await E.openTab(browser, t, windows.urls[0]);
   await E.bestShows(page, 900);
   assert.deepEqual(page.errors, []);
-  await page.context().close();
 });
