@@ -216,7 +216,8 @@ async function scenario(browser, vp, url, o, { spread, piece, css }) {
       // The game ends at drop `piece`: stop one drop before, and keep the clock frozen
       // so that the last piece stays where it spawned while the frames are timed.
       drops = await fill(page, o.drops, spread, piece - 1);
-      if ((await page.evaluate(() => document.getElementById('mTitle').textContent)) === 'GAME OVER') throw new Error('game ended before the last piece');
+      const title = await page.evaluate(() => document.getElementById('mTitle').textContent);
+      if (title === 'GAME OVER') throw new Error('game ended before the last piece');
     } else {
       drops = await fill(page, o.drops, spread);
       await page.evaluate(() => { window.__bench.frozen = null; });
