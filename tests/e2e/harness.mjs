@@ -19,13 +19,11 @@ import { dropUntilOver } from '../lib/page_script.mjs';
 import { freshFolder } from '../lib/scratch.mjs';
 import { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as scoresBody } from '../values.mjs';
 
-export { ROOT };
+export { JSON_TYPE, PLUGIN_LIST, REFUSAL_BODY, ROOT, scoresBody };
 export const BIN = process.env.PENTRA_BIN;
 export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
-
-export { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, scoresBody };
 
 // A fresh, empty folder for one test file's runs; everything a run starts carries its
 // folder in its environment, which is how leftovers are found afterwards.
