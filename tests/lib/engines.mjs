@@ -93,20 +93,11 @@ function perScheme(start) {
 
 // --- Firefox ----------------------------------------------------------------
 
-// A tab's doc is its Puppeteer page, whose mouse and keyboard take the calls
-// the tests make as they are.
+// A tab's doc is its Puppeteer page.
 class FirefoxTab extends Tab {
   constructor(browsers, opts) {
     super(opts);
     this.browsers = browsers;
-  }
-
-  get mouse() {
-    return this.doc.mouse;
-  }
-
-  get keyboard() {
-    return this.doc.keyboard;
   }
 
   async open() {
@@ -128,6 +119,9 @@ class FirefoxTab extends Tab {
     await page.setViewport(this.opts.viewport || { width: 800, height: 600 });
     if (this.doc) await this.doc.close();
     this.doc = page;
+    // Puppeteer's mouse and keyboard take the calls the tests make as they are.
+    this.mouse = page.mouse;
+    this.keyboard = page.keyboard;
   }
 
   async goto(url) {
