@@ -219,8 +219,8 @@ async function assertLeftNothing(dir, bases) {
   }
 }
 
-// One HTTP request (from `localAddress` when given); resolves with the status, the raw header
-// list and the body bytes.
+// One HTTP request (from `localAddress` when given); resolves with the status, the headers and
+// the body, as bytes (raw) and as Latin-1 text (body).
 export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
   return new Promise((resolve, reject) => {
     const req = http.request(url, { method, headers, agent: false, localAddress }, (res) => {
@@ -232,7 +232,6 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
           status: res.statusCode,
           statusMessage: res.statusMessage,
           headers: res.headers,
-          rawHeaders: res.rawHeaders,
           raw,
           body: raw.toString('latin1'),
         });
