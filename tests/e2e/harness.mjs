@@ -19,13 +19,11 @@ import { dropUntilOver } from '../lib/page_script.mjs';
 import { freshFolder } from '../lib/scratch.mjs';
 import { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as scoresBody } from '../values.mjs';
 
-export { ROOT };
+export { JSON_TYPE, PLUGIN_LIST, REFUSAL_BODY, ROOT, scoresBody };
 export const BIN = process.env.PENTRA_BIN;
 export const EXE = process.env.PENTRA_EXE;
 export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
-
-export { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, scoresBody };
 
 // A fresh, empty folder for one test file's runs; everything a run starts carries its
 // folder in its environment, which is how leftovers are found afterwards.
@@ -221,8 +219,8 @@ async function assertLeftNothing(dir, bases) {
   }
 }
 
-// One HTTP request (from `localAddress` when given); resolves with the status, the raw header
-// list and the body bytes.
+// One HTTP request (from `localAddress` when given); resolves with the status, the headers and
+// the body, as bytes (raw) and as Latin-1 text (body).
 export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
   return new Promise((resolve, reject) => {
     const req = http.request(url, { method, headers, agent: false, localAddress }, (res) => {
@@ -234,7 +232,6 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
           status: res.statusCode,
           statusMessage: res.statusMessage,
           headers: res.headers,
-          rawHeaders: res.rawHeaders,
           raw,
           body: raw.toString('latin1'),
         });

@@ -24,13 +24,24 @@ import { readStorage, writeStorage } from './page_script.mjs';
 const MINIBROWSER = '/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser';
 const COMMAND_TIMEOUT = 30000;
 
-// What the tabs of both engines share: everything built on evaluate and click.
+// What the tabs of both engines, and the frames in them, share: evaluate and
+// click go to `doc` (a Puppeteer page or frame, or a document of a WebKit tab),
+// and the rest is built on them.
 class Tab {
-  constructor(opts) {
+  constructor(opts, doc = null) {
     this.opts = opts;
+    this.doc = doc;
     this.scheme = opts.colorScheme || 'dark';
     this.__pageErrors = [];
     this.__requests = [];
+  }
+
+  evaluate(fn, arg) {
+    return this.doc.evaluate(fn, arg);
+  }
+
+  click(selector) {
+    return this.doc.click(selector);
   }
 
   async waitForFunction(fn, arg, { polling = 10, timeout = 20000 } = {}) {
@@ -67,37 +78,26 @@ class Tab {
   }
 }
 
-// --- Firefox ----------------------------------------------------------------
-
-// A puppeteer frame or page seen through the Playwright calls.
-class FirefoxView extends Tab {
-  constructor(target, opts) {
-    super(opts);
-    this.target = target;
-  }
-
-  evaluate(fn, arg) {
-    return this.target.evaluate(fn, arg);
-  }
-
-  click(selector) {
-    return this.target.click(selector);
-  }
+// One of what `start(scheme)` starts per system colour scheme, started when
+// first needed; `started()` gives those started so far.
+function perScheme(start) {
+  const running = new Map();
+  return {
+    get(scheme) {
+      if (!running.has(scheme)) running.set(scheme, start(scheme));
+      return running.get(scheme);
+    },
+    started: () => Promise.all(running.values()),
+  };
 }
 
-class FirefoxTab extends FirefoxView {
+// --- Firefox ----------------------------------------------------------------
+
+// A tab's doc is its Puppeteer page.
+class FirefoxTab extends Tab {
   constructor(browsers, opts) {
-    super(null, opts);
+    super(opts);
     this.browsers = browsers;
-  }
-
-  // Puppeteer's mouse and keyboard take the calls the tests make as they are.
-  get mouse() {
-    return this.target.mouse;
-  }
-
-  get keyboard() {
-    return this.target.keyboard;
   }
 
   async open() {
@@ -117,40 +117,37 @@ class FirefoxTab extends FirefoxView {
       if (new URL(r.url()).pathname !== '/favicon.ico') this.__requests.push(r.url());
     });
     await page.setViewport(this.opts.viewport || { width: 800, height: 600 });
-    if (this.target) await this.target.close();
-    this.target = page;
+    if (this.doc) await this.doc.close();
+    this.doc = page;
+    // Puppeteer's mouse and keyboard take the calls the tests make as they are.
+    this.mouse = page.mouse;
+    this.keyboard = page.keyboard;
   }
 
   async goto(url) {
     this.opts.beforeGoto?.();
-    await this.target.goto(url);
+    await this.doc.goto(url);
   }
 
   async setViewportSize({ width, height }) {
     this.opts.viewport = { width, height };
-    await this.target.setViewport({ width, height });
+    await this.doc.setViewport({ width, height });
   }
 
   async frame(selector) {
-    const handle = await this.target.$(selector);
-    return new FirefoxView(await handle.contentFrame(), this.opts);
+    const handle = await this.doc.$(selector);
+    return new Tab(this.opts, await handle.contentFrame());
   }
 
   async close() {
-    await this.target?.close();
-    this.target = null;
+    await this.doc?.close();
+    this.doc = null;
   }
 }
 
 // One Firefox per system colour scheme, started when first needed.
 export async function firefox() {
-  const running = new Map();
-  const browsers = {
-    get(scheme) {
-      if (!running.has(scheme)) running.set(scheme, launchFirefox(scheme));
-      return running.get(scheme);
-    },
-  };
+  const browsers = perScheme(launchFirefox);
   return {
     async newTab(opts) {
       const tab = new FirefoxTab(browsers, { ...opts });
@@ -158,8 +155,7 @@ export async function firefox() {
       return tab;
     },
     async close() {
-      for (const b of running.values()) await (await b).close();
-      running.clear();
+      for (const b of await browsers.started()) await b.close();
     },
   };
 }
@@ -212,29 +208,16 @@ async function webdriver(base, method, path, body) {
   return j.value;
 }
 
-class WebKitView extends Tab {
-  constructor(tab, frameRef) {
-    super(tab.opts);
-    this.tab = tab;
-    this.frameRef = frameRef;
-  }
-
-  evaluate(fn, arg) {
-    return this.tab.run(this.frameRef, fn, arg);
-  }
-
-  click(selector) {
-    return this.tab.clickIn(this.frameRef, selector);
-  }
-}
-
 class WebKitTab extends Tab {
   constructor(drivers, opts) {
     super(opts);
     this.drivers = drivers;
-    this.sessions = new Map();  // colour scheme -> { base, id }: one MiniBrowser each
+    // One session (one MiniBrowser) per colour scheme, each on the driver of
+    // that scheme: { base, id }.
+    this.sessions = perScheme((scheme) => this.startSession(scheme));
     this.s = null;              // the session in use
     this.at = null;             // the frame its commands go to (null: the top document)
+    this.doc = this.docOf(null);
     // MiniBrowser's window is larger than its page by the toolbar; measured once.
     this.chrome = null;
     // WebDriver classic reports neither requests nor page errors: the server
@@ -255,26 +238,23 @@ class WebKitTab extends Tab {
     return webdriver(this.s.base, method, `/session/${this.s.id}${path}`, body);
   }
 
-  // Uses the MiniBrowser of the tab's colour scheme, started when first needed
-  // (--dark-mode makes pages see a dark system).
+  // A MiniBrowser of the colour scheme (--dark-mode makes pages see a dark system).
+  async startSession(scheme) {
+    const { base } = await this.drivers.get(scheme);
+    const args = ['--automation'];
+    if (scheme === 'dark') args.push('--dark-mode');
+    const v = await webdriver(base, 'POST', '/session', {
+      capabilities: { alwaysMatch: { browserName: 'MiniBrowser', 'webkitgtk:browserOptions': { binary: MINIBROWSER, args } } },
+    });
+    // With a script timeout, WebKit runs each script with a timer of its own
+    // in the page, which the harness would count as the page's; the harness
+    // bounds its waits itself.
+    await webdriver(base, 'POST', `/session/${v.sessionId}/timeouts`, { script: null });
+    return { base, id: v.sessionId };
+  }
+
   async open() {
-    let s = this.sessions.get(this.scheme);
-    if (!s) {
-      const base = await this.drivers.get(this.scheme);
-      const args = ['--automation'];
-      if (this.scheme === 'dark') args.push('--dark-mode');
-      const v = await webdriver(base, 'POST', '/session', {
-        capabilities: { alwaysMatch: { browserName: 'MiniBrowser', 'webkitgtk:browserOptions': { binary: MINIBROWSER, args } } },
-      });
-      s = { base, id: v.sessionId };
-      this.sessions.set(this.scheme, s);
-      this.s = s;
-      // With a script timeout, WebKit runs each script with a timer of its own
-      // in the page, which the harness would count as the page's; the harness
-      // bounds its waits itself.
-      await this.cmd('POST', '/timeouts', { script: null });
-    }
-    this.s = s;
+    this.s = await this.sessions.get(this.scheme);
     this.at = null;
     await this.setViewportSize(this.opts.viewport || { width: 800, height: 600 });
   }
@@ -286,24 +266,20 @@ class WebKitTab extends Tab {
     this.at = frameRef;
   }
 
-  async run(frameRef, fn, arg) {
-    await this.to(frameRef);
-    const script = typeof fn === 'function' ? `return (${fn}).apply(null, arguments);` : `return (${fn});`;
-    return this.cmd('POST', '/execute/sync', { script, args: arg === undefined ? [] : [arg] });
-  }
-
-  evaluate(fn, arg) {
-    return this.run(null, fn, arg);
-  }
-
-  async clickIn(frameRef, selector) {
-    await this.to(frameRef);
-    const el = await this.cmd('POST', '/element', { using: 'css selector', value: selector });
-    await this.cmd('POST', `/element/${Object.values(el)[0]}/click`, {});
-  }
-
-  click(selector) {
-    return this.clickIn(null, selector);
+  // The top document (frameRef null) or a frame's, as evaluate and click reach it.
+  docOf(frameRef) {
+    return {
+      evaluate: async (fn, arg) => {
+        await this.to(frameRef);
+        const script = typeof fn === 'function' ? `return (${fn}).apply(null, arguments);` : `return (${fn});`;
+        return this.cmd('POST', '/execute/sync', { script, args: arg === undefined ? [] : [arg] });
+      },
+      click: async (selector) => {
+        await this.to(frameRef);
+        const el = await this.cmd('POST', '/element', { using: 'css selector', value: selector });
+        await this.cmd('POST', `/element/${Object.values(el)[0]}/click`, {});
+      },
+    };
   }
 
   async goto(url) {
@@ -340,12 +316,11 @@ class WebKitTab extends Tab {
   async frame(selector) {
     await this.to(null);
     const el = await this.cmd('POST', '/element', { using: 'css selector', value: selector });
-    return new WebKitView(this, el);
+    return new Tab(this.opts, this.docOf(el));
   }
 
   async close() {
-    for (const { base, id } of this.sessions.values()) await webdriver(base, 'DELETE', `/session/${id}`);
-    this.sessions.clear();
+    for (const { base, id } of await this.sessions.started()) await webdriver(base, 'DELETE', `/session/${id}`);
     this.drivers.tab = null;
   }
 }
@@ -355,8 +330,7 @@ class WebKitTab extends Tab {
 // "browser" has one tab at a time.
 export async function webkit() {
   const x = await startXvfb();
-  const running = new Map();
-  const start = async () => {
+  const drivers = perScheme(async () => {
     const port = await freePort();
     const drv = child('WebKitWebDriver', [`--port=${port}`, '--host=127.0.0.1'],
       { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
@@ -369,14 +343,8 @@ export async function webkit() {
       }
       await sleep(100);
     }
-  };
-  const drivers = {
-    tab: null,
-    async get(scheme) {
-      if (!running.has(scheme)) running.set(scheme, start());
-      return (await running.get(scheme)).base;
-    },
-  };
+  });
+  drivers.tab = null;
   return {
     async newTab(opts) {
       if (drivers.tab) throw new Error('WebKitWebDriver runs one MiniBrowser at a time; close the other tab first');
@@ -387,7 +355,7 @@ export async function webkit() {
     },
     async close() {
       await drivers.tab?.close().catch(() => {});
-      for (const d of running.values()) (await d).drv.stop();
+      for (const d of await drivers.started()) d.drv.stop();
       x.p.stop();
     },
   };

@@ -222,8 +222,7 @@ function initScript({ seed, storageThrows }, seededRandom) {
   wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));
   wrap('clearRect', (c, a) => { const m = c.getTransform(); push(c, { k: 'c', r: a, m: [m.a, m.b, m.c, m.d, m.e, m.f] }); });
 
-  window.__key = (key) => document.body.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true }));
-  window.__keys = (list) => list.map((k) => window.__key(k));
+  window.__keys = (list) => list.map((key) => document.body.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true })));
 }
 
 // Opens a context and a tab with the controls installed. Options: seed,
@@ -269,7 +268,7 @@ export async function load(page, server, p = '/plugin_pentra_3d', { settle = tru
 // Loads the page at `path` afresh: the origin's storage emptied but for
 // `storage`, the server's record of requests and its reply reset.
 export async function loadFresh(page, server, path, storage = {}) {
-  await setStorage(page, server, storage);
+  await writeStorage(page, server.url('/blank'), storage);
   server.reset();
   await load(page, server, path);
 }
@@ -312,12 +311,6 @@ export async function pageErrors(page) {
 
 export async function noErrors(page, why) {
   assert.deepEqual(await pageErrors(page), [], why);
-}
-
-// Empties the origin's storage and stores the given keys, from a blank page
-// of the same origin.
-export function setStorage(page, server, items = {}) {
-  return writeStorage(page, server.url('/blank'), items);
 }
 
 // Makes the bags of the next game come in the given orders ("IJLOSTZ", ...).
@@ -364,15 +357,13 @@ export async function dialog(page) {
 // Runs `fn` in the page while canvas calls are recorded; returns the records.
 export async function recordDuring(page, fn, arg) {
   const text = await page.evaluate(([src, a]) => {
-    let r;
     window.__rec = [];
     try {
       new Function('a', src)(a);
+      return JSON.stringify(window.__rec);
     } finally {
-      r = window.__rec;
       window.__rec = null;
     }
-    return JSON.stringify(r);
   }, [fn, arg]);
   return JSON.parse(text);
 }
