@@ -96,16 +96,14 @@ describe('locations', () => {
 
   test(`${APP_DATA}, then ${PROFILE}, then the current directory`, async () => {
     const root = scratch('peruser');
-    fs.mkdirSync(path.join(root, 'app'));
-    fs.mkdirSync(path.join(root, 'home'));
-    fs.mkdirSync(path.join(root, 'cwd'));
-    const both = { [APP_DATA]: hostPath(path.join(root, 'app')), [PROFILE]: hostPath(path.join(root, 'home')) };
-    await save(both, '1');
-    assert.ok(fs.existsSync(path.join(root, 'app', 'halvoren', 'plugins', NAME)));
-    await save({ [APP_DATA]: '', [PROFILE]: hostPath(path.join(root, 'home')) }, '2');
-    assert.ok(fs.existsSync(path.join(root, 'home', '.halvoren', 'plugins', NAME)));
-    assert.equal(await save({}, '3', { cwd: path.join(root, 'cwd') }), scoresReply([3]));
-    assert.ok(fs.existsSync(path.join(root, 'cwd', 'plugins', NAME)));
+    const [app, home, cwd] = ['app', 'home', 'cwd'].map((name) => path.join(root, name));
+    for (const dir of [app, home, cwd]) fs.mkdirSync(dir);
+    await save({ [APP_DATA]: hostPath(app), [PROFILE]: hostPath(home) }, '1');
+    assert.ok(fs.existsSync(path.join(app, 'halvoren', 'plugins', NAME)));
+    await save({ [APP_DATA]: '', [PROFILE]: hostPath(home) }, '2');
+    assert.ok(fs.existsSync(path.join(home, '.halvoren', 'plugins', NAME)));
+    assert.equal(await save({}, '3', { cwd }), scoresReply([3]));
+    assert.ok(fs.existsSync(path.join(cwd, 'plugins', NAME)));
   });
 
   test('a missing per-user directory is not created: nothing can be stored', async () => {
