@@ -45,18 +45,7 @@ export function scoresReply(entries, highscore = entries.length ? entries[0] : 0
 // header's lines and the body's bytes.
 export function splitReply(bytes) {
   const text = bytes.toString('latin1');
-  const crlf = text.indexOf('\r\n\r\n');
-  const lf = text.indexOf('\n\n');
-  let end;
-  let gap;
-  if (crlf >= 0 && (lf < 0 || crlf < lf)) {
-    end = crlf;
-    gap = 4;
-  } else if (lf >= 0) {
-    end = lf;
-    gap = 2;
-  } else {
-    throw new Error('reply without an empty line after its header');
-  }
-  return { header: text.slice(0, end).split(/\r?\n/), body: bytes.subarray(end + gap) };
+  const gap = /\r\n\r\n|\n\n/.exec(text);
+  if (!gap) throw new Error('reply without an empty line after its header');
+  return { header: text.slice(0, gap.index).split(/\r?\n/), body: bytes.subarray(gap.index + gap[0].length) };
 }

@@ -2,8 +2,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import path from 'node:path';
-import { hostPath, json, scratch, startTarget, stopTarget } from './harness.mjs';
+import { save, scoreFile, scores, startTarget, stopTarget } from './harness.mjs';
 import { scoresReply } from '../values.mjs';
 
 before(startTarget);
@@ -15,12 +14,11 @@ const READERS = 30;
 const SCORES_LIST = /"scores":\[([\d,]*)\]\}\n$/;
 
 test(`${SAVES} simultaneous saves keep exactly the top ten; readers always see a whole table`, async () => {
-  const file = path.join(scratch('concurrent'), 'scores.json');
-  const env = { HV_PENTRA_SCORES: hostPath(file) };
+  const { file, env } = scoreFile('concurrent');
   // Distinct values in an order unrelated to their size.
   const values = Array.from({ length: SAVES }, (_, i) => ((i * 37) % SAVES) * 10 + 5);
-  const saves = values.map((v) => json({ ...env, QUERY_STRING: `action=save_score&val=${v}` }));
-  const reads = Array.from({ length: READERS }, () => json({ ...env, QUERY_STRING: 'action=scores' }));
+  const saves = values.map((v) => save(env, v));
+  const reads = Array.from({ length: READERS }, () => scores(env));
   const [saved, read] = await Promise.all([Promise.all(saves), Promise.all(reads)]);
 
   for (const body of [...saved, ...read]) {

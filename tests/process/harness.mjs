@@ -61,21 +61,34 @@ export function scratch(name) {
   return freshFolder(path.join(WORK, `${TARGET}-${process.pid}-${name}-${++scratchCount}`));
 }
 
-// Runs the program once. `env` is the whole CGI environment (nothing else is inherited);
-// `input` is written to standard input, which is then closed unless `holdInput` is set, in
-// which case it stays open so that a read past the data would block.
-// `shell` wraps the run in a POSIX shell prefix such as 'ulimit -f 0;'. With `stderr` set,
-// standard error is kept as well (as `errText`).
+// A score file of its own for one test, with `content` written to it if given, and the
+// environment that points the program at it.
+export function scoreFile(name, content) {
+  const file = path.join(scratch(name), 'scores.json');
+  if (content !== undefined) fs.writeFileSync(file, content);
+  return { file, env: { HV_PENTRA_SCORES: hostPath(file) } };
+}
+
+// Starts the program once with `env` as its whole CGI environment (under wine, the session's
+// variables are added) and returns the child. `shell` wraps the run in a POSIX shell prefix
+// such as 'ulimit -f 0;'.
+export function launch({ args = [], env = {}, cwd, shell, stdio }) {
+  let cmd = WINE ? 'wine' : BIN;
+  let argv = WINE ? [BIN, ...args] : [...args];
+  if (shell) {
+    argv = ['-c', `${shell} exec "$@"`, 'sh', cmd, ...argv];
+    cmd = '/bin/sh';
+  }
+  const fullEnv = WINE ? { ...wineEnvironment(), ...env } : { ...env };
+  return spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio });
+}
+
+// Runs the program once and waits for its end. `input` is written to standard input, which
+// is then closed unless `holdInput` is set, in which case it stays open so that a read past
+// the data would block. With `stderr` set, standard error is kept as well (as `errText`).
 export function run({ args = [], env = {}, input, holdInput = false, cwd, shell, stderr = false } = {}) {
   return new Promise((resolve, reject) => {
-    let cmd = WINE ? 'wine' : BIN;
-    let argv = WINE ? [BIN, ...args] : [...args];
-    if (shell) {
-      argv = ['-c', `${shell} exec "$@"`, 'sh', cmd, ...argv];
-      cmd = '/bin/sh';
-    }
-    const fullEnv = WINE ? { ...wineEnvironment(), ...env } : { ...env };
-    const child = spawn(cmd, argv, { env: fullEnv, cwd: cwd || WORK, stdio: ['pipe', 'pipe', stderr ? 'pipe' : 'ignore'] });
+    const child = launch({ args, env, cwd, shell, stdio: ['pipe', 'pipe', stderr ? 'pipe' : 'ignore'] });
     const chunks = [];
     const errChunks = [];
     child.stdout.on('data', (c) => chunks.push(c));
@@ -132,3 +145,7 @@ export async function json(env, opts = {}) {
   if (!r.text.startsWith(JSON_HEADER)) throw new Error(`not a JSON reply: ${JSON.stringify(r.text.slice(0, 200))}`);
   return r.text.slice(JSON_HEADER.length);
 }
+
+// A save of `val` (with json's options) and a read of the table, in the store `env` names.
+export const save = (env, val, opts) => json({ ...env, QUERY_STRING: `action=save_score&val=${encodeURIComponent(val)}` }, opts);
+export const scores = (env) => json({ ...env, QUERY_STRING: 'action=scores' });

@@ -2,11 +2,10 @@
 // whole, and the next save is never blocked by a lock the killed run held.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
-import path from 'node:path';
 import { sleep } from '../../host/processes.mjs';
-import { BIN, hostPath, json, scratch, startTarget, stopTarget, WINE, wineEnvironment } from './harness.mjs';
+import { launch, save, scoreFile, startTarget, stopTarget, WINE } from './harness.mjs';
 import { scoresReply } from '../values.mjs';
 
 before(startTarget);
@@ -24,32 +23,22 @@ function random(seed) {
   };
 }
 
-// Starts one save and returns the child with a promise of its end.
-function startSave(env) {
-  const child = WINE
-    ? spawn('wine', [BIN], { env: { ...env, PATH: process.env.PATH }, stdio: 'ignore' })
-    : spawn(BIN, [], { env, stdio: 'ignore' });
-  child.done = new Promise((resolve) => child.on('close', resolve));
-  return child;
-}
-
 const insert = (list, v) => [...list, v].sort((a, b) => b - a).slice(0, 10);
 
 test(`${KILLS} saves killed at random moments never leave a broken or stale store`, async () => {
-  const file = path.join(scratch('kills'), 'scores.json');
-  const env = { HV_PENTRA_SCORES: hostPath(file) };
-  const wineEnv = WINE ? wineEnvironment() : {};
+  const { file, env } = scoreFile('kills');
   const next = random(20261209);
-  await json({ ...env, QUERY_STRING: 'action=save_score&val=1' });
+  await save(env, 1);
   let table = [1];
   let landed = 0;
   for (let i = 0; i < KILLS; i++) {
     const value = 2 + i;
-    const child = startSave({ ...env, ...wineEnv, QUERY_STRING: `action=save_score&val=${value}` });
+    const child = launch({ env: { ...env, QUERY_STRING: `action=save_score&val=${value}` }, stdio: 'ignore' });
+    const closed = once(child, 'close');
     const delayMs = next() * (WINE ? 150 : 4);
     await sleep(delayMs);
     child.kill('SIGKILL');
-    await child.done;
+    await closed;
 
     const content = fs.readFileSync(file, 'latin1');
     assert.match(content, WRITTEN_FORM, `after kill ${i}`);
@@ -64,7 +53,7 @@ test(`${KILLS} saves killed at random moments never leave a broken or stale stor
     // Every tenth round, a save that is left alone must go through at once.
     if (i % 10 === 9) {
       const v = 100000 + i;
-      assert.equal(await json({ ...env, QUERY_STRING: `action=save_score&val=${v}` }), scoresReply(insert(table, v)));
+      assert.equal(await save(env, v), scoresReply(insert(table, v)));
       table = insert(table, v);
     }
   }

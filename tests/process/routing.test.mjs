@@ -3,7 +3,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, readCases, run, scratch, startTarget, stopTarget } from './harness.mjs';
+import { hostPath, json, readCases, run, save, scoreFile, scratch, startTarget, stopTarget } from './harness.mjs';
 import { DISCOVERY, INVALID_SCORE, PAGE_HEADER, ROOT, scoresReply, UNKNOWN_ACTION, VERSION_LINE } from '../values.mjs';
 
 before(startTarget);
@@ -11,10 +11,10 @@ after(stopTarget);
 
 const PAGE = fs.readFileSync(path.join(ROOT, 'page', 'index.html'));
 
-// A store of its own for each request group, so that replies are predictable.
-function store(name) {
-  return { HV_PENTRA_SCORES: hostPath(path.join(scratch(name), 'scores.json')) };
-}
+// A save whose score text comes from the body `input` (with json's options), into a store of
+// its own; `env` adds to the request or overrides it, e.g. its CONTENT_LENGTH.
+const saveBody = (name, env, input, opts) =>
+  json({ ...scoreFile(name).env, QUERY_STRING: 'action=save_score', ...env }, { input, ...opts });
 
 describe('discovery', () => {
   test('--meta answers whatever follows it and whatever the environment holds', async () => {
@@ -73,15 +73,15 @@ describe('page route', () => {
 
 describe('JSON route', () => {
   test('format=json anywhere in the raw query gives the scores reply', async () => {
-    const env = store('fmt');
+    const { env } = scoreFile('fmt');
     for (const q of ['format=json', 'x=1&name=format=json', 'zformat=jsonz']) {
       assert.equal(await json({ ...env, QUERY_STRING: q }), scoresReply([]), q);
     }
   });
 
   test('scores, highscore and leaderboard share one reply; others are unknown', async () => {
-    const env = store('actions');
-    await json({ ...env, QUERY_STRING: 'action=save_score&val=1200' });
+    const { env } = scoreFile('actions');
+    await save(env, 1200);
     await json({ ...env, QUERY_STRING: 'action=save%5Fscore&val=800' });
     for (const a of ['scores', 'highscore', 'leaderboard']) {
       assert.equal(await json({ ...env, QUERY_STRING: `action=${a}` }), scoresReply([1200, 800]));
@@ -98,7 +98,7 @@ describe('JSON route', () => {
   });
 
   test('POST without a query saves the body; a query action wins over the POST default', async () => {
-    const env = { ...store('post'), REQUEST_METHOD: 'POST' };
+    const env = { ...scoreFile('post').env, REQUEST_METHOD: 'POST' };
     assert.equal(await json({ ...env, CONTENT_LENGTH: '9' }, { input: 'score=321' }), scoresReply([321]));
     assert.equal(await json({ ...env, QUERY_STRING: 'action=scores', CONTENT_LENGTH: '6' }, { input: 'val=99' }), scoresReply([321]));
     assert.equal(await json({ ...env }), INVALID_SCORE);
@@ -108,45 +108,38 @@ describe('JSON route', () => {
 
 describe('body intake', () => {
   test('missing, zero, negative or non-numeric lengths read no body', async () => {
-    const env = { ...store('nobody'), QUERY_STRING: 'action=save_score' };
+    // A variable set to undefined is left out of the environment. Input stays open: any read
+    // would block.
     for (const len of [undefined, '', '0', '-5', 'abc', ' -1']) {
-      const e = { ...env };
-      if (len !== undefined) e.CONTENT_LENGTH = len;
-      // Input stays open: any read would block.
-      const body = await json(e, { input: 'val=5', holdInput: true });
-      assert.equal(body, INVALID_SCORE, `length ${len}`);
+      assert.equal(await saveBody('nobody', { CONTENT_LENGTH: len }, 'val=5', { holdInput: true }), INVALID_SCORE, `length ${len}`);
     }
   });
 
   test('a body shorter than announced is used as delivered', async () => {
-    const body = await json({ ...store('short'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '500' }, { input: 'val=55' });
-    assert.equal(body, scoresReply([55]));
+    assert.equal(await saveBody('short', { CONTENT_LENGTH: '500' }, 'val=55'), scoresReply([55]));
   });
 
   test('input beyond the announced length stays unread', async () => {
-    const env = { ...store('exact'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '6' };
-    const body = await json(env, { input: 'val=12345', holdInput: true });
-    assert.equal(body, scoresReply([12]));
+    assert.equal(await saveBody('exact', { CONTENT_LENGTH: '6' }, 'val=12345', { holdInput: true }), scoresReply([12]));
   });
 
   test('lengths above 2047, even beyond 32 bits, read exactly 2047 bytes', async () => {
     // The value's last digits sit at bytes 2046-2049: only "12" of it is read.
     const input = 'x'.repeat(2041) + 'val=123456';
     for (const len of ['2048', '99999999999999999999']) {
-      const env = { ...store('long' + len.length), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: len };
-      assert.equal(await json(env, { input: input + 'tail', holdInput: true }), scoresReply([12]), len);
+      const body = await saveBody('long' + len.length, { CONTENT_LENGTH: len }, input + 'tail', { holdInput: true });
+      assert.equal(body, scoresReply([12]), len);
     }
   });
 
   test('a body whose first byte is NUL counts as empty', async () => {
-    const env = { ...store('nul'), QUERY_STRING: 'action=save_score&score=7', CONTENT_LENGTH: '6' };
-    assert.equal(await json(env, { input: Buffer.from('\0val=9') }), scoresReply([7]));
+    const env = { QUERY_STRING: 'action=save_score&score=7', CONTENT_LENGTH: '6' };
+    assert.equal(await saveBody('nul', env, Buffer.from('\0val=9')), scoresReply([7]));
   });
 
   test('bytes pass unchanged: CR, LF and 0x1A do not end or alter the body', async () => {
     // Text-mode input would stop at 0x1A, or shrink each CR LF and so shift the cut.
-    const env = { ...store('binary'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '14' };
-    assert.equal(await json(env, { input: Buffer.from('\x1a=\r\n\r\n&val=1234') }), scoresReply([123]));
+    assert.equal(await saveBody('binary', { CONTENT_LENGTH: '14' }, Buffer.from('\x1a=\r\n\r\n&val=1234')), scoresReply([123]));
   });
 });
 
@@ -154,8 +147,8 @@ describe('score text precedence', () => {
   // The requests whose score text the unit tests pick; here they are saved.
   for (const [query, body, , saved] of readCases('score_texts.tsv')) {
     test(`query "${query}" with body "${body}"`, async () => {
-      const env = { ...store('prec'), QUERY_STRING: `action=save_score&${query}`, CONTENT_LENGTH: String(body.length) };
-      const reply = await json(env, { input: Buffer.from(body, 'latin1') });
+      const env = { QUERY_STRING: `action=save_score&${query}`, CONTENT_LENGTH: String(body.length) };
+      const reply = await saveBody('prec', env, Buffer.from(body, 'latin1'));
       assert.equal(reply, saved === 'invalid' ? INVALID_SCORE : scoresReply([Number(saved)]));
     });
   }
@@ -163,14 +156,14 @@ describe('score text precedence', () => {
 
 describe('hostile input', () => {
   test('NUL bytes end texts: in the body and decoded from the query', async () => {
-    const env = { ...store('nulmid'), QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '12' };
+    const env = { ...scoreFile('nulmid').env, QUERY_STRING: 'action=save_score', CONTENT_LENGTH: '12' };
     assert.equal(await json(env, { input: Buffer.from('val=5\0val=77') }), scoresReply([5]));
     assert.equal(await json({ ...env, QUERY_STRING: 'action=save_score&val=6%0099' }), scoresReply([6, 5]));
     assert.equal(await json({ ...env, QUERY_STRING: 'action=scores%00x' }), scoresReply([6, 5]));
   });
 
   test('cut and invalid escapes, huge fields and every byte value are handled', async () => {
-    const env = store('escapes');
+    const { env } = scoreFile('escapes');
     const everyByte = Array.from({ length: 255 }, (_, i) => '%' + (i + 1).toString(16).padStart(2, '0')).join('');
     for (const q of ['action=%', 'action=%4', 'action=%%%', 'action=' + 'x'.repeat(100000), 'val=' + everyByte, '&&&=&=', '=']) {
       const r = await run({ env: { ...env, QUERY_STRING: q } });

@@ -3,32 +3,22 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { hostPath, json, readCases, run, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
+import { hostPath, readCases, run, save, scoreFile, scores, scratch, SEP, startTarget, stopTarget, WINE } from './harness.mjs';
 import { INVALID_SCORE as INVALID, scoresReply, unwritable } from '../values.mjs';
 
 before(startTarget);
 after(stopTarget);
 
-
-function fileStore(name, content) {
-  const file = path.join(scratch(name), 'scores.json');
-  if (content !== undefined) fs.writeFileSync(file, content);
-  return { file, env: { HV_PENTRA_SCORES: hostPath(file) } };
-}
-
-const save = (env, val) => json({ ...env, QUERY_STRING: `action=save_score&val=${encodeURIComponent(val)}` });
-const scores = (env) => json({ ...env, QUERY_STRING: 'action=scores' });
-
 describe('saving', () => {
   test('first save writes exactly the file form', async () => {
-    const { file, env } = fileStore('first');
+    const { file, env } = scoreFile('first');
     assert.equal(await save(env, '1200'), scoresReply([1200]));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[1200]}\n');
     assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
   });
 
   test('invalid score texts leave the file untouched', async () => {
-    const { file, env } = fileStore('invalid', '{"scores":[ 9 ]}');
+    const { file, env } = scoreFile('invalid', '{"scores":[ 9 ]}');
     for (const val of ['0', '-7', 'abc', '', '-0', '+-3']) {
       assert.equal(await save(env, val), INVALID, `val "${val}"`);
     }
@@ -36,7 +26,7 @@ describe('saving', () => {
   });
 
   test('equal scores sit side by side and a full table keeps its ten best', async () => {
-    const { file, env } = fileStore('order', '{"scores":[800,500,300]}\n');
+    const { file, env } = scoreFile('order', '{"scores":[800,500,300]}\n');
     assert.equal(await save(env, '500'), scoresReply([800, 500, 500, 300]));
     fs.writeFileSync(file, '{"scores":[1000,900,800,700,600,500,400,300,200,100]}\n');
     const full = [1000, 900, 800, 700, 600, 500, 400, 300, 200, 100];
@@ -45,7 +35,7 @@ describe('saving', () => {
   });
 
   test('any file the load accepts is rewritten in the written form', async () => {
-    const { file, env } = fileStore('rewrite', '{"best":[4,2]}');
+    const { file, env } = scoreFile('rewrite', '{"best":[4,2]}');
     assert.equal(await save(env, '3'), scoresReply([4, 3, 2]));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[4,3,2]}\n');
   });
@@ -55,7 +45,7 @@ describe('loading', () => {
   // The texts the unit tests hand to the scan, here as score files.
   for (const [content, entries] of readCases('score_files.tsv')) {
     test(`file ${JSON.stringify(content)}`, async () => {
-      const { env } = fileStore('load', Buffer.from(content, 'latin1'));
+      const { env } = scoreFile('load', Buffer.from(content, 'latin1'));
       assert.equal(await scores(env), scoresReply(entries === 'none' ? [] : entries.split(',').map(Number)));
     });
   }
@@ -63,16 +53,16 @@ describe('loading', () => {
   test('a binary file and a file of megabytes read only their first 2047 bytes', async () => {
     const big = Buffer.alloc(4 * 1024 * 1024, 0x37);
     big.write('[5,', 0);
-    const { env } = fileStore('big', big);
+    const { env } = scoreFile('big', big);
     assert.equal(await scores(env), scoresReply([5, 2147483647]));
     const bytes = Buffer.from(Array.from({ length: 3000 }, (_, i) => (i * 37 + 11) % 256).filter((b) => b !== 0));
-    const { env: env2 } = fileStore('binary', Buffer.concat([Buffer.from('[8,'), bytes]));
+    const { env: env2 } = scoreFile('binary', Buffer.concat([Buffer.from('[8,'), bytes]));
     const reply = await scores(env2);
     assert.match(reply, /^\{"ok":true,.*"highscore":8,"scores":\[8(,\d+)*\]\}\n$/);
   });
 
   test('a directory at the score path reads as empty and is never replaced', async () => {
-    const { file, env } = fileStore('dir');
+    const { file, env } = scoreFile('dir');
     fs.mkdirSync(file);
     assert.equal(await scores(env), scoresReply([]));
     assert.equal(await save(env, '1200'), unwritable(1200));
@@ -106,17 +96,14 @@ describe('locations', () => {
 
   test(`${APP_DATA}, then ${PROFILE}, then the current directory`, async () => {
     const root = scratch('peruser');
-    fs.mkdirSync(path.join(root, 'app'));
-    fs.mkdirSync(path.join(root, 'home'));
-    fs.mkdirSync(path.join(root, 'cwd'));
-    const both = { [APP_DATA]: hostPath(path.join(root, 'app')), [PROFILE]: hostPath(path.join(root, 'home')) };
-    await save(both, '1');
-    assert.ok(fs.existsSync(path.join(root, 'app', 'halvoren', 'plugins', NAME)));
-    await save({ [APP_DATA]: '', [PROFILE]: hostPath(path.join(root, 'home')) }, '2');
-    assert.ok(fs.existsSync(path.join(root, 'home', '.halvoren', 'plugins', NAME)));
-    const r = await json({ QUERY_STRING: 'action=save_score&val=3' }, { cwd: path.join(root, 'cwd') });
-    assert.equal(r, scoresReply([3]));
-    assert.ok(fs.existsSync(path.join(root, 'cwd', 'plugins', NAME)));
+    const [app, home, cwd] = ['app', 'home', 'cwd'].map((name) => path.join(root, name));
+    for (const dir of [app, home, cwd]) fs.mkdirSync(dir);
+    await save({ [APP_DATA]: hostPath(app), [PROFILE]: hostPath(home) }, '1');
+    assert.ok(fs.existsSync(path.join(app, 'halvoren', 'plugins', NAME)));
+    await save({ [APP_DATA]: '', [PROFILE]: hostPath(home) }, '2');
+    assert.ok(fs.existsSync(path.join(home, '.halvoren', 'plugins', NAME)));
+    assert.equal(await save({}, '3', { cwd }), scoresReply([3]));
+    assert.ok(fs.existsSync(path.join(cwd, 'plugins', NAME)));
   });
 
   test('a missing per-user directory is not created: nothing can be stored', async () => {
@@ -162,8 +149,7 @@ describe('locations', () => {
     assert.equal(await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '31'), scoresReply([31]));
     assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[31]}\n');
     const relative = [p, q, '..', q].join(SEP) + '/' + data;
-    const body = await json({ BOT_PLUGIN_DIR: relative, QUERY_STRING: 'action=save_score&val=32' }, { cwd: root });
-    assert.equal(body, scoresReply([32, 31]));
+    assert.equal(await save({ BOT_PLUGIN_DIR: relative }, '32', { cwd: root }), scoresReply([32, 31]));
     assert.deepEqual(fs.readdirSync(dir).sort(), [NAME, `${NAME}.lock`]);
   });
 
@@ -201,7 +187,7 @@ describe('safe rewrites', () => {
   });
 
   test('a link left at the temporary path is replaced, never written through', async () => {
-    const { file, env } = fileStore('tmplink', '{"scores":[50]}\n');
+    const { file, env } = scoreFile('tmplink', '{"scores":[50]}\n');
     fs.symlinkSync('victim.json', `${file}.tmp`);
     assert.equal(await save(env, '60'), scoresReply([60, 50]));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[60,50]}\n');
@@ -244,13 +230,9 @@ describe('safe rewrites', () => {
   });
 
   test('a failed write answers unwritable and leaves the old file whole', async () => {
-    const { file, env } = fileStore('fsize', '{"scores":[700,300]}\n');
+    const { file, env } = scoreFile('fsize', '{"scores":[700,300]}\n');
     // Any write beyond 0 bytes fails with EFBIG instead of killing the process.
-    const body = await json(
-      { ...env, QUERY_STRING: 'action=save_score&val=500' },
-      { shell: "ulimit -f 0; trap '' XFSZ;" },
-    );
-    assert.equal(body, unwritable(700));
+    assert.equal(await save(env, '500', { shell: "ulimit -f 0; trap '' XFSZ;" }), unwritable(700));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[700,300]}\n');
     assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
     assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
@@ -259,11 +241,10 @@ describe('safe rewrites', () => {
   // wine's file locks live in its server, not in flock, so only the native program sees this
   // holder; the wait itself is the same code on both.
   test('a lock held past the wait answers unwritable and stores nothing', { skip: WINE }, async () => {
-    const { file, env } = fileStore('held', '{"scores":[700,300]}\n');
+    const { file, env } = scoreFile('held', '{"scores":[700,300]}\n');
     // The shell takes the lock through descriptor 9 and keeps it while the program runs.
     const hold = `exec 9>'${file}.lock'; flock -n 9 || exit 3;`;
-    const body = await json({ ...env, QUERY_STRING: 'action=save_score&val=500' }, { shell: hold });
-    assert.equal(body, unwritable(700));
+    assert.equal(await save(env, '500', { shell: hold }), unwritable(700));
     assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[700,300]}\n');
     assert.equal(await save(env, '500'), scoresReply([700, 500, 300]));
   });

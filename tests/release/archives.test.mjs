@@ -9,6 +9,8 @@ import { COMMIT_TIME, DIST, ROOT, sh, TGZ, unpack, VERSION, ZIP } from './releas
 const { linux, windows } = unpack('archives');
 const EXE = path.join(windows, 'plugin_pentra_3d.exe');
 const GUIDE = fs.readFileSync(path.join(ROOT, 'docs', 'install.md'));
+// The archive listings show times in UTC.
+const IN_UTC = { env: { TZ: 'UTC', PATH: process.env.PATH } };
 
 test('the release holds both archives and SHA256SUMS, which checks', () => {
   assert.deepEqual(fs.readdirSync(DIST).sort(), ['SHA256SUMS', TGZ, ZIP].sort());
@@ -16,9 +18,7 @@ test('the release holds both archives and SHA256SUMS, which checks', () => {
 });
 
 test('the tar entries: program and guide, sorted, owned by 0, dated by the commit', () => {
-  const listing = sh('tar', ['--list', '--verbose', '--numeric-owner', '--full-time', '-zf', path.join(DIST, TGZ)], {
-    env: { TZ: 'UTC', PATH: process.env.PATH },
-  });
+  const listing = sh('tar', ['--list', '--verbose', '--numeric-owner', '--full-time', '-zf', path.join(DIST, TGZ)], IN_UTC);
   const stamp = new Date(COMMIT_TIME * 1000).toISOString().replace('T', ' ').slice(0, 19);
   const entries = listing.trim().split('\n').map((line) => line.split(/\s+/));
   assert.deepEqual(
@@ -35,7 +35,7 @@ test('the tar entries: program and guide, sorted, owned by 0, dated by the commi
 });
 
 test('the zip entries: program and guide, with fixed modes and times', () => {
-  const listing = sh('zipinfo', ['-T', path.join(DIST, ZIP)], { env: { TZ: 'UTC', PATH: process.env.PATH } });
+  const listing = sh('zipinfo', ['-T', path.join(DIST, ZIP)], IN_UTC);
   const d = new Date(COMMIT_TIME * 1000);
   const pad = (n) => String(n).padStart(2, '0');
   // zip keeps local times in steps of two seconds; strip-nondeterminism writes them in UTC.

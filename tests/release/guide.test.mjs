@@ -38,21 +38,19 @@ function sessions(text) {
   return kinds;
 }
 
-// Runs the commands as one script with a marker line before each, and splits what they print
-// (standard error included) at the markers.
-function runSession(commands, { cmd, args, script, file, env, cwd, eol }) {
+// Writes the commands into the script `file` (after the lines of `script`, with a marker
+// line before each command and `eol` ending every line), runs it as `run` followed by the
+// file's name, and splits what it prints (standard error included) at the markers: each
+// command must print exactly the lines the guide shows after it.
+function expectSession(commands, { run, file, script, eol, env, cwd }) {
   const lines = commands.flatMap(({ command }, i) => [`echo @@@${i}`, command]);
   fs.writeFileSync(path.join(cwd, file), [...script, ...lines, ''].join(eol));
-  const r = spawnSync(cmd, args, { cwd, env, encoding: 'utf8', timeout: 120000 });
+  const r = spawnSync(run[0], [...run.slice(1), file], { cwd, env, encoding: 'utf8', timeout: 120000 });
   assert.equal(r.error, undefined);
   const parts = (r.stdout + r.stderr).replaceAll('\r\n', '\n').split(/^@@@\d+\n/m);
   assert.equal(parts.length, commands.length + 1, `the session ran every command:\n${r.stdout}${r.stderr}`);
-  return parts.slice(1);
-}
-
-function expectOutputs(commands, outputs) {
   commands.forEach(({ command, output }, i) => {
-    assert.equal(outputs[i], output.map((line) => `${line}\n`).join(''), `output of: ${command}`);
+    assert.equal(parts[i + 1], output.map((line) => `${line}\n`).join(''), `output of: ${command}`);
   });
 }
 
@@ -66,30 +64,12 @@ test('the guide is the README.txt of both archives and shows both sessions', () 
 test('every shell command of the guide, against the Linux archive', () => {
   // The operator's download folder: the Linux archive and the sums.
   const dir = scratch('guide-sh');
-  fs.copyFileSync(path.join(DIST, TGZ), path.join(dir, TGZ));
-  fs.copyFileSync(path.join(DIST, 'SHA256SUMS'), path.join(dir, 'SHA256SUMS'));
+  for (const name of [TGZ, 'SHA256SUMS']) fs.copyFileSync(path.join(DIST, name), path.join(dir, name));
   const env = { PATH: process.env.PATH, HOME: dir, LC_ALL: 'C' };
-  const outputs = runSession(guide.sh, {
-    cmd: 'sh',
-    args: ['session.sh'],
-    script: ['exec 2>&1'],
-    file: 'session.sh',
-    env,
-    cwd: dir,
-    eol: '\n',
-  });
-  expectOutputs(guide.sh, outputs);
+  expectSession(guide.sh, { run: ['sh'], file: 'session.sh', script: ['exec 2>&1'], eol: '\n', env, cwd: dir });
 });
 
 test('every Command Prompt command of the guide, against the Windows archive under wine', () => {
-  const outputs = runSession(guide.bat, {
-    cmd: 'wine',
-    args: ['cmd', '/c', 'session.bat'],
-    script: ['@echo off'],
-    file: 'session.bat',
-    env: wine.wineEnvironment(),
-    cwd: windows,
-    eol: '\r\n',
-  });
-  expectOutputs(guide.bat, outputs);
+  const env = wine.wineEnvironment();
+  expectSession(guide.bat, { run: ['wine', 'cmd', '/c'], file: 'session.bat', script: ['@echo off'], eol: '\r\n', env, cwd: windows });
 });

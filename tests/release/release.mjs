@@ -1,7 +1,6 @@
 // What the release tests share: the folder scripts/release wrote (PENTRA_DIST), the version
 // and commit time it was built with, and unpacking its archives into a scratch folder.
 import { execFileSync } from 'node:child_process';
-import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { freshFolder } from '../lib/scratch.mjs';
@@ -28,10 +27,7 @@ export function sh(cmd, args, opts = {}) {
 // Unpacks both archives, each into a folder of its own; returns the two folders.
 export function unpack(name) {
   const dir = scratch(name);
-  const linux = path.join(dir, 'linux');
-  const windows = path.join(dir, 'windows');
-  fs.mkdirSync(linux);
-  fs.mkdirSync(windows);
+  const [linux, windows] = ['linux', 'windows'].map((system) => freshFolder(path.join(dir, system)));
   sh('tar', ['-xzf', path.join(DIST, TGZ), '-C', linux]);
   sh('unzip', ['-q', path.join(DIST, ZIP), '-d', windows]);
   return { linux, windows };

@@ -31,12 +31,10 @@ TEST(FieldLookup, NamesMatchOnlyWholeAndUndecoded) {
 }
 
 TEST(FieldLookup, EmptyValueIsPresent) {
-    lookup empty = find("val=", "val");
-    EXPECT_EQ(empty.found, 1);
-    EXPECT_EQ(empty.value, "");
-    lookup before_next = find("val=&x=1", "val");
-    EXPECT_EQ(before_next.found, 1);
-    EXPECT_EQ(before_next.value, "");
+    for (const char* text : {"val=", "val=&x=1"}) {
+        EXPECT_EQ(find(text, "val").found, 1) << text;
+        EXPECT_EQ(find(text, "val").value, "") << text;
+    }
 }
 
 TEST(FieldLookup, DecodesEscapesOnceAndKeepsBrokenOnes) {
@@ -70,18 +68,15 @@ TEST(BoundedCopy, CutsAtCapacity) {
 }
 
 TEST(DecimalReading, SignsSpacesAndSaturation) {
-    EXPECT_EQ(parse_int32(" \t\n\v\f\r42abc"), 42);
-    EXPECT_EQ(parse_int32("+42"), 42);
+    for (const char* text : {" \t\n\v\f\r42abc", "+42", "42.9"})
+        EXPECT_EQ(parse_int32(text), 42) << text;
     EXPECT_EQ(parse_int32("-7"), -7);
-    EXPECT_EQ(parse_int32("42.9"), 42);
-    EXPECT_EQ(parse_int32("abc"), 0);
-    EXPECT_EQ(parse_int32("- 5"), 0);
-    EXPECT_EQ(parse_int32("+-5"), 0);
-    EXPECT_EQ(parse_int32("2147483647"), 2147483647);
-    EXPECT_EQ(parse_int32("2147483648"), 2147483647);
-    EXPECT_EQ(parse_int32("99999999999999999999999999"), 2147483647);
-    EXPECT_EQ(parse_int32("-2147483648"), INT32_MIN);
-    EXPECT_EQ(parse_int32("-99999999999"), INT32_MIN);
+    for (const char* text : {"abc", "- 5", "+-5"})
+        EXPECT_EQ(parse_int32(text), 0) << text;
+    for (const char* text : {"2147483647", "2147483648", "99999999999999999999999999"})
+        EXPECT_EQ(parse_int32(text), INT32_MAX) << text;
+    for (const char* text : {"-2147483648", "-99999999999"})
+        EXPECT_EQ(parse_int32(text), INT32_MIN) << text;
 }
 
 TEST(DecimalWriting, ExtremesAndZero) {
