@@ -74,18 +74,16 @@ test('the theme at load: stored choice first, then the URL parameter; invalid na
 });
 
 test('the toggle: from the system preference or the forced theme to the other one, stored, kept across reloads', H.LIMIT, async () => {
+  const toggle = () => page.click('#btnTheme').then(() => look(page));
   let l = await openWith('light', {}, '/plugin_pentra_3d');
   assert.deepEqual([l.attr, l.caption, l.tokens], [null, 'Light', LIGHT]);
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['dark', 'Light', 'dark', DARK, HI_DARK], 'light system: first click forces dark');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_LIGHT]);
 
   await openWith('dark', {}, '/plugin_pentra_3d?theme=light');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.stored], ['dark', 'dark'], 'from the URL\'s light to dark');
   await page.emulateMedia({ colorScheme: 'light' });
   await H.load(page, server, '/plugin_pentra_3d?theme=light');
@@ -93,8 +91,7 @@ test('the toggle: from the system preference or the forced theme to the other on
   assert.deepEqual([l.attr, l.caption, l.tokens, l.hi], ['dark', 'Light', DARK, HI_DARK], 'stored dark wins after a reload');
 
   await openWith('dark', {}, '/plugin_pentra_3d');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_FORCED_LIGHT], 'dark system: first click forces light');
 });
 
