@@ -251,12 +251,12 @@ export async function openTab(browser, opts = {}) {
 
 // Loads the page at the given path (from the server's origin), waits for the
 // boot to finish (its 60 ms timer included) and for the boot request to settle.
-export async function load(page, server, p = '/plugin_pentra_3d', { settle = true } = {}) {
+export async function load(page, server, p = '/plugin_pentra_3d') {
   page.__pageErrors.length = 0;
   if (page.__requests) page.__requests.length = 0;  // WebKit's driver reports none
   await page.goto(server.url(p));
   await waitFor(page, () => window.__pendingTimers() === 0);
-  if (settle) await waitFor(page, () => window.__settled >= 1);
+  await waitFor(page, () => window.__settled >= 1);
   // PENTRA_PAGE_SLOW=1 runs the suite against pages that judged their frames slow and
   // dropped every backdrop blur: frames 100 ms apart before any game.
   if (process.env.PENTRA_PAGE_SLOW) {
@@ -354,18 +354,17 @@ export async function dialog(page) {
   }));
 }
 
-// Runs `fn` in the page while canvas calls are recorded; returns the records.
-export async function recordDuring(page, fn, arg) {
-  const text = await page.evaluate(([src, a]) => {
+// Runs the script `src` in the page while canvas calls are recorded; returns the records.
+export async function recordDuring(page, src) {
+  return JSON.parse(await page.evaluate((s) => {
     window.__rec = [];
     try {
-      new Function('a', src)(a);
+      new Function(s)();
       return JSON.stringify(window.__rec);
     } finally {
       window.__rec = null;
     }
-  }, [fn, arg]);
-  return JSON.parse(text);
+  }, src));
 }
 
 // Hands out one frame with no time passing and returns what the 3D view
