@@ -345,6 +345,9 @@ export async function hud(page) {
   }));
 }
 
+// The dialog of a page that has booted and started no game.
+export const READY = { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' };
+
 export async function dialog(page) {
   return page.evaluate(() => ({
     on: document.getElementById('overlay').classList.contains('on'),

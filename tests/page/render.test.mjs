@@ -286,7 +286,7 @@ test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones wit
   await H.frames(page, 300, 1000 / 60, true);
   assert.deepEqual(await blurs(page), NO_BLUR, 'fast frames again: no blur comes back');
   assert.equal(await sheet(page), declared, 'the style sheet is never edited');
-  assert.deepEqual(await H.dialog(page), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
+  assert.deepEqual(await H.dialog(page), H.READY);
   assert.equal(await page.evaluate(() => window.__hudMutations), shown, 'nothing shown about it');
 }));
 
