@@ -19,11 +19,11 @@ const act = {
   none: () => {},
 };
 
-// Gives each input of `steps` ([input, action]) to the page with `give` and
-// its action to the model's game `g`; checks after each that both agree.
+// Gives each input of `steps` ([input, action]) to the page with `give(input,
+// action)` and its action to the model's game `g`; checks after each that both agree.
 async function replay(g, steps, give, why) {
   for (const [input, what] of steps) {
-    await give(input);
+    await give(input, what);
     act[what](g);
     await H.sameAs(page, g, `${why} ${JSON.stringify(input)}`);
   }
@@ -59,12 +59,10 @@ test('the key table: each key acts, letter case counts, table keys are always pr
     ['Enter', 'none'], ['q', 'none'], ['Q', 'none'], ['Left', 'none'], ['arrowleft', 'none'], ['Shift', 'none'], ['Spacebar', 'none'],
     [' ', 'drop'],
   ];
-  for (const [key, what] of table) {
+  await replay(g, table, async (key, what) => {
     const [notPrevented] = await H.keys(page, [key]);
     assert.equal(notPrevented, what === 'none', `${JSON.stringify(key)}: default ${what === 'none' ? 'kept' : 'prevented'}`);
-    act[what](g);
-    await H.sameAs(page, g, `after ${JSON.stringify(key)}`);
-  }
+  }, 'after');
 
   // Hold with c, then C on the next piece.
   await H.keys(page, ['c']);
@@ -101,7 +99,7 @@ test('real key presses: a seeded game on the hub form with a password, through t
     ['ArrowUp', 'cw'], ['w', 'cw'], ['W', 'cw'], ['x', 'cw'], ['X', 'cw'], ['z', 'ccw'], ['Z', 'ccw'],
     ['ArrowDown', 'down'], ['s', 'down'], ['S', 'down'], ['q', 'none'], ['Enter', 'none'],
   ];
-  await replay(g, table, press, 'after');
+  await replay(g, table, (key) => press(key), 'after');
   // c holds the T (turned as it is) and brings the next piece; after a drop,
   // C swaps the T back in at the top.
   await press('c');
