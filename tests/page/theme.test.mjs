@@ -98,9 +98,8 @@ test('the toggle: from the system preference or the forced theme to the other on
 async function sizes(p) {
   return p.evaluate(() => {
     const cs = (sel) => getComputedStyle(document.querySelector(sel));
+    const padding = (s) => [s.paddingTop, s.paddingRight, s.paddingBottom, s.paddingLeft].join(' ');
     const pad = cs('#pad');
-    const main = cs('#main');
-    const top = cs('#top');
     const pbtn = cs('.pbtn');
     const box = (el) => el.getBoundingClientRect();
     return {
@@ -110,11 +109,11 @@ async function sizes(p) {
       mini: box(document.getElementById('cvHold')).height,
       tall: box(document.getElementById('cvNext')).height,
       padGap: [pad.rowGap, pad.columnGap].join(' '),
-      padPadding: [pad.paddingTop, pad.paddingRight, pad.paddingBottom, pad.paddingLeft].join(' '),
-      pbtn: [pbtn.paddingTop, pbtn.paddingRight, pbtn.paddingBottom, pbtn.paddingLeft, pbtn.fontSize].join(' '),
-      mainGap: main.columnGap,
-      mainPadding: [main.paddingTop, main.paddingRight, main.paddingBottom, main.paddingLeft].join(' '),
-      topPadding: [top.paddingTop, top.paddingRight, top.paddingBottom, top.paddingLeft].join(' '),
+      padPadding: padding(pad),
+      pbtn: `${padding(pbtn)} ${pbtn.fontSize}`,
+      mainGap: cs('#main').columnGap,
+      mainPadding: padding(cs('#main')),
+      topPadding: padding(cs('#top')),
     };
   });
 }
