@@ -276,12 +276,12 @@ export async function loadFresh(page, server, path, storage = {}) {
 // Every test ends within this time, however loaded the machine is.
 export const LIMIT = { timeout: 120000 };
 
-// Opens a page of the server's holding one frame of the given size that shows
+// Opens a page of the server's holding one frame of 800 by 600 that shows
 // `src`, waits for the game in the frame to boot, and returns the frame (with
 // evaluate, waitForFunction and click). `sandbox` is the frame's sandbox
 // attribute: "allow-scripts" makes a browser that refuses storage.
-export async function loadFramed(page, server, src, { width = 800, height = 600, sandbox } = {}) {
-  const q = new URLSearchParams({ src, w: width, h: height });
+export async function loadFramed(page, server, src, { sandbox } = {}) {
+  const q = new URLSearchParams({ src, w: 800, h: 600 });
   if (sandbox !== undefined) q.set('sandbox', sandbox);
   await page.goto(server.url('/frame?' + q));
   const frame = ENGINE === 'chromium' ? await (await page.$('iframe')).contentFrame() : await page.frame('iframe');
