@@ -47,8 +47,8 @@ async function resizeTo(page, width, height) {
 }
 
 test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', H.LIMIT, () => H.inTab(browser, server, { viewport: { width: 562, height: 900 } }, async (page) => {
-  const h0 = (await stageBox(page)).h;
-  await resizeTo(page, 562 + 400 - Math.floor((await stageBox(page)).w), 900 + 600 - Math.floor(h0));
+  const b0 = await stageBox(page);
+  await resizeTo(page, 562 + 400 - Math.floor(b0.w), 900 + 600 - Math.floor(b0.h));
   const box = await stageBox(page);
   assert.deepEqual([box.cssW, box.cssH, box.bw, box.bh], ['400px', '600px', 400, 600], 'canvas takes the stage box, border included');
 
