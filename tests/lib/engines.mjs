@@ -335,14 +335,16 @@ export async function webkit() {
     const drv = child('WebKitWebDriver', [`--port=${port}`, '--host=127.0.0.1'],
       { env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore' });
     const base = `http://127.0.0.1:${port}`;
-    for (let i = 0; ; i++) {
+    let failure;
+    for (let i = 0; i < 100; i++) {
       try {
         if ((await webdriver(base, 'GET', '/status')).ready) return { base, drv };
       } catch (e) {
-        if (i >= 100) throw new Error('WebKitWebDriver did not answer within 10 s', { cause: e });
+        failure = e;  // not listening yet
       }
       await sleep(100);
     }
+    throw new Error('WebKitWebDriver was not ready within 10 s', { cause: failure });
   });
   drivers.tab = null;
   return {

@@ -251,12 +251,12 @@ export async function openTab(browser, opts = {}) {
 
 // Loads the page at the given path (from the server's origin), waits for the
 // boot to finish (its 60 ms timer included) and for the boot request to settle.
-export async function load(page, server, p = '/plugin_pentra_3d', { settle = true } = {}) {
+export async function load(page, server, p = '/plugin_pentra_3d') {
   page.__pageErrors.length = 0;
   if (page.__requests) page.__requests.length = 0;  // WebKit's driver reports none
   await page.goto(server.url(p));
   await waitFor(page, () => window.__pendingTimers() === 0);
-  if (settle) await waitFor(page, () => window.__settled >= 1);
+  await waitFor(page, () => window.__settled >= 1);
   // PENTRA_PAGE_SLOW=1 runs the suite against pages that judged their frames slow and
   // dropped every backdrop blur: frames 100 ms apart before any game.
   if (process.env.PENTRA_PAGE_SLOW) {
@@ -276,12 +276,12 @@ export async function loadFresh(page, server, path, storage = {}) {
 // Every test ends within this time, however loaded the machine is.
 export const LIMIT = { timeout: 120000 };
 
-// Opens a page of the server's holding one frame of the given size that shows
+// Opens a page of the server's holding one frame of 800 by 600 that shows
 // `src`, waits for the game in the frame to boot, and returns the frame (with
 // evaluate, waitForFunction and click). `sandbox` is the frame's sandbox
 // attribute: "allow-scripts" makes a browser that refuses storage.
-export async function loadFramed(page, server, src, { width = 800, height = 600, sandbox } = {}) {
-  const q = new URLSearchParams({ src, w: width, h: height });
+export async function loadFramed(page, server, src, { sandbox } = {}) {
+  const q = new URLSearchParams({ src, w: 800, h: 600 });
   if (sandbox !== undefined) q.set('sandbox', sandbox);
   await page.goto(server.url('/frame?' + q));
   const frame = ENGINE === 'chromium' ? await (await page.$('iframe')).contentFrame() : await page.frame('iframe');
@@ -345,6 +345,9 @@ export async function hud(page) {
   }));
 }
 
+// The dialog of a page that has booted and started no game.
+export const READY = { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' };
+
 export async function dialog(page) {
   return page.evaluate(() => ({
     on: document.getElementById('overlay').classList.contains('on'),
@@ -354,18 +357,17 @@ export async function dialog(page) {
   }));
 }
 
-// Runs `fn` in the page while canvas calls are recorded; returns the records.
-export async function recordDuring(page, fn, arg) {
-  const text = await page.evaluate(([src, a]) => {
+// Runs the script `src` in the page while canvas calls are recorded; returns the records.
+export async function recordDuring(page, src) {
+  return JSON.parse(await page.evaluate((s) => {
     window.__rec = [];
     try {
-      new Function('a', src)(a);
+      new Function(s)();
       return JSON.stringify(window.__rec);
     } finally {
       window.__rec = null;
     }
-  }, [fn, arg]);
-  return JSON.parse(text);
+  }, src));
 }
 
 // Hands out one frame with no time passing and returns what the 3D view

@@ -19,6 +19,26 @@ const act = {
   none: () => {},
 };
 
+// Gives each input of `steps` ([input, action]) to the page with `give(input,
+// action)` and its action to the model's game `g`; checks after each that both agree.
+async function replay(g, steps, give, why) {
+  for (const [input, what] of steps) {
+    await give(input, what);
+    act[what](g);
+    await H.sameAs(page, g, `${why} ${JSON.stringify(input)}`);
+  }
+}
+
+// On a paused game: P resumes, Escape pauses, Escape resumes.
+async function pauseKeys(press) {
+  await press('P');
+  assert.equal((await H.dialog(page)).on, false, 'P resumes');
+  await press('Escape');
+  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
+  await press('Escape');
+  assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+}
+
 test('the key table: each key acts, letter case counts, table keys are always prevented and others never', H.LIMIT, async () => {
   // Before the first game every table key is prevented, and only Enter acts.
   const before = await H.keys(page, ['ArrowLeft', ' ', 'p', 'Escape', 'c', 'z', 'q', 'Tab']);
@@ -39,12 +59,10 @@ test('the key table: each key acts, letter case counts, table keys are always pr
     ['Enter', 'none'], ['q', 'none'], ['Q', 'none'], ['Left', 'none'], ['arrowleft', 'none'], ['Shift', 'none'], ['Spacebar', 'none'],
     [' ', 'drop'],
   ];
-  for (const [key, what] of table) {
+  await replay(g, table, async (key, what) => {
     const [notPrevented] = await H.keys(page, [key]);
     assert.equal(notPrevented, what === 'none', `${JSON.stringify(key)}: default ${what === 'none' ? 'kept' : 'prevented'}`);
-    act[what](g);
-    await H.sameAs(page, g, `after ${JSON.stringify(key)}`);
-  }
+  }, 'after');
 
   // Hold with c, then C on the next piece.
   await H.keys(page, ['c']);
@@ -63,12 +81,7 @@ test('the key table: each key acts, letter case counts, table keys are always pr
   await page.evaluate(() => ['bLeft', 'bRot', 'bDown', 'bDrop', 'bHold'].forEach((id) => document.getElementById(id).click()));
   assert.equal(H.cellText((await H.scene(page)).filled), frozen, 'nothing moves while paused');
   assert.equal((await H.hud(page)).score, score);
-  await H.keys(page, ['P']);
-  assert.equal((await H.dialog(page)).on, false, 'P resumes');
-  await H.keys(page, ['Escape']);
-  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
-  await H.keys(page, ['Escape']);
-  assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+  await pauseKeys((key) => H.keys(page, [key]));
 });
 
 test('real key presses: a seeded game on the hub form with a password, through the key table, hold, pause and resume, hard drops to GAME OVER, then the save', H.LIMIT, async () => {
@@ -86,11 +99,7 @@ test('real key presses: a seeded game on the hub form with a password, through t
     ['ArrowUp', 'cw'], ['w', 'cw'], ['W', 'cw'], ['x', 'cw'], ['X', 'cw'], ['z', 'ccw'], ['Z', 'ccw'],
     ['ArrowDown', 'down'], ['s', 'down'], ['S', 'down'], ['q', 'none'], ['Enter', 'none'],
   ];
-  for (const [key, what] of table) {
-    await press(key);
-    act[what](g);
-    await H.sameAs(page, g, `after ${JSON.stringify(key)}`);
-  }
+  await replay(g, table, (key) => press(key), 'after');
   // c holds the T (turned as it is) and brings the next piece; after a drop,
   // C swaps the T back in at the top.
   await press('c');
@@ -108,12 +117,7 @@ test('real key presses: a seeded game on the hub form with a password, through t
   assert.deepEqual(await H.dialog(page), { on: true, title: 'PAUSED', sub: `Score ${g.score} - 0 lines.`, btn: 'Resume' });
   await press('ArrowLeft', ' ', 'c', 'Enter');
   await H.sameAs(page, g, 'keys while paused');
-  await press('P');
-  assert.equal((await H.dialog(page)).on, false, 'P resumes');
-  await press('Escape');
-  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Escape pauses');
-  await press('Escape');
-  assert.equal((await H.dialog(page)).on, false, 'Escape resumes');
+  await pauseKeys(press);
 
   for (let i = 0; i < 40 && !g.over; i++) {
     await press(' ');
@@ -157,11 +161,7 @@ test('pad buttons act on the piece; Pause and the dialog button pause and resume
   await page.click('#btnRestart');
   const g = new Game(bags.join(''));
   const click = (id) => H.clickAndBlur(page, id);
-  for (const [id, what] of [['bLeft', 'left'], ['bRot', 'cw'], ['bRight', 'right'], ['bRight', 'right'], ['bDown', 'down'], ['bDrop', 'drop']]) {
-    await click(id);
-    act[what](g);
-    await H.sameAs(page, g, `after ${id}`);
-  }
+  await replay(g, [['bLeft', 'left'], ['bRot', 'cw'], ['bRight', 'right'], ['bRight', 'right'], ['bDown', 'down'], ['bDrop', 'drop']], click, 'after');
   await click('bHold');
   let sc = await H.scene(page);
   assert.equal(H.cellText(sc.filled.filter((c) => c[1] >= 16)), H.cellText(cellsOf([[1, 1, 1, 1]], 3, 19, 'I')), 'Hold swapped the T for the I');
@@ -237,22 +237,17 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
   const box = await page.locator('#cv').boundingBox();
   const x0 = box.x + box.width / 2;
   const y0 = box.y + box.height / 2;
-  const swipe = async (dx, dy) => {
+  const swipe = async ([dx, dy]) => {
     await page.mouse.move(x0, y0);
     await page.mouse.down();
     await page.mouse.move(x0 + dx, y0 + dy);
     await page.mouse.up();
   };
-  const cases = [
-    [28, 0, 'none'], [29, 0, 'right'], [-29, 0, 'left'], [-28, 0, 'none'], [30, 29, 'right'],
-    [0, 34, 'none'], [0, 35, 'down'], [20, 60, 'down'], [0, -80, 'none'],
-    [11, 11, 'cw'], [-11, -11, 'cw'], [0, 0, 'cw'], [12, 0, 'none'], [0, -12, 'none'], [12, 12, 'none'], [40, 40, 'none'],
-  ];
-  for (const [dx, dy, what] of cases) {
-    await swipe(dx, dy);
-    act[what](g);
-    await H.sameAs(page, g, `swipe ${dx},${dy}`);
-  }
+  await replay(g, [
+    [[28, 0], 'none'], [[29, 0], 'right'], [[-29, 0], 'left'], [[-28, 0], 'none'], [[30, 29], 'right'],
+    [[0, 34], 'none'], [[0, 35], 'down'], [[20, 60], 'down'], [[0, -80], 'none'],
+    [[11, 11], 'cw'], [[-11, -11], 'cw'], [[0, 0], 'cw'], [[12, 0], 'none'], [[0, -12], 'none'], [[12, 12], 'none'], [[40, 40], 'none'],
+  ], swipe, 'swipe');
   // A press that began outside the canvas: its release on the canvas is ignored.
   const side = await page.locator('#side').boundingBox();
   await page.mouse.move(side.x + 5, side.y + side.height - 5);

@@ -133,19 +133,13 @@ export class Game {
     }
   }
 
-  ghostY() {
-    const p = this.piece;
-    let y = p.y;
-    while (!this.collides(p.x, y - 1, p.b)) y--;
-    return y;
-  }
-
+  // Drops the piece as far as it goes, 2 points a row, and locks it; returns the rows cleared.
   hardDrop() {
     const p = this.piece;
     if (!p) return 0;
-    const g = this.ghostY();
-    this.score += 2 * (p.y - g);
-    p.y = g;
+    const from = p.y;
+    while (!this.collides(p.x, p.y - 1, p.b)) p.y--;
+    this.score += 2 * (from - p.y);
     return this.lock();
   }
 

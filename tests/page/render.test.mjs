@@ -24,13 +24,20 @@ async function stageBox(page) {
   });
 }
 
+// The canvas size in CSS pixels for a stage box: whole pixels, at least 120 by 160.
+const canvasSize = (b) => [Math.max(120, Math.floor(b.w)), Math.max(160, Math.floor(b.h))];
+
+// For each canvas: its box in CSS pixels and its backing store, [width, height, width, height].
+const canvasBoxes = (page, ids) => page.evaluate((list) => list.map((id) => {
+  const c = document.getElementById(id);
+  const r = c.getBoundingClientRect();
+  return [r.width, r.height, c.width, c.height];
+}), ids);
+
 async function resizeTo(page, width, height) {
   const before = await stageBox(page);
   await page.setViewportSize({ width, height });
-  const want = await page.evaluate(() => {
-    const r = document.getElementById('stage').getBoundingClientRect();
-    return [`${Math.max(120, Math.floor(r.width))}px`, `${Math.max(160, Math.floor(r.height))}px`];
-  });
+  const want = canvasSize(await stageBox(page)).map((v) => `${v}px`);
   if (want[0] !== before.cssW || want[1] !== before.cssH) {
     await H.waitFor(page, (w) => {
       const cv = document.getElementById('cv');
@@ -40,8 +47,8 @@ async function resizeTo(page, width, height) {
 }
 
 test('the well outline on a 400 by 600 canvas falls on the camera\'s corners, drawn before any block', H.LIMIT, () => H.inTab(browser, server, { viewport: { width: 562, height: 900 } }, async (page) => {
-  const h0 = (await stageBox(page)).h;
-  await resizeTo(page, 562 + 400 - Math.floor((await stageBox(page)).w), 900 + 600 - Math.floor(h0));
+  const b0 = await stageBox(page);
+  await resizeTo(page, 562 + 400 - Math.floor(b0.w), 900 + 600 - Math.floor(b0.h));
   const box = await stageBox(page);
   assert.deepEqual([box.cssW, box.cssH, box.bw, box.bh], ['400px', '600px', 400, 600], 'canvas takes the stage box, border included');
 
@@ -117,14 +124,9 @@ test('blocks show three shaded faces, ghosts are outlines, everything is drawn f
   // Draw order: every block's centre no nearer than the next one's.
   const order = [];
   for (const e of r) {
-    if (e.p && e.p.length === 4) {
-      const cell = H.parseScene([e], W, Ht);
-      const c = cell.filled[0] || cell.ghosts[0];
-      if (c) {
-        const isGhost = !cell.filled.length;
-        order.push({ c, ghost: isGhost, d: rotPoint(c[0] + 0.5, c[1] + 0.5, DEPTH / 2)[2] + (isGhost ? -0.01 : 0.01) });
-      }
-    }
+    const { filled, ghosts } = H.parseScene([e], W, Ht);
+    const c = filled[0] || ghosts[0];
+    if (c) order.push({ c, ghost: !filled.length, d: rotPoint(c[0] + 0.5, c[1] + 0.5, DEPTH / 2)[2] + (filled.length ? 0.01 : -0.01) });
   }
   assert.equal(order.length, 4 + 4 + 4, 'one front face per block');
   for (let i = 1; i < order.length; i++) assert.ok(order[i - 1].d >= order[i].d - 1e-9, `far to near at ${i}: ${JSON.stringify(order)}`);
@@ -136,8 +138,7 @@ test('blocks show three shaded faces, ghosts are outlines, everything is drawn f
 test('sizing: the canvas follows the stage box with a floor of 120 by 160, and the pixel ratio is capped at 2', H.LIMIT, () => H.inTab(browser, server, { deviceScaleFactor: 3, viewport: { width: 700, height: 640 } }, async (page) => {
   const check = async (why) => {
     const b = await stageBox(page);
-    const W = Math.max(120, Math.floor(b.w));
-    const Ht = Math.max(160, Math.floor(b.h));
+    const [W, Ht] = canvasSize(b);
     assert.deepEqual([b.cssW, b.cssH, b.bw, b.bh], [`${W}px`, `${Ht}px`, 2 * W, 2 * Ht], why);
     return [W, Ht];
   };
@@ -146,12 +147,8 @@ test('sizing: the canvas follows the stage box with a floor of 120 by 160, and t
   const sc = await H.scene(page);
   assert.deepEqual([sc.recs[0].k, sc.recs[0].r, sc.recs[0].m], ['c', [0, 0, 2 * W, 2 * Ht], [1, 0, 0, 1, 0, 0]], 'clears the whole backing store');
   assert.equal(H.cellText(sc.filled), H.cellText(cellsOf(SHAPE.O.b, 4, 18, 'O')), 'drawing in CSS pixels');
-  const mini = await page.evaluate(() => {
-    const c = document.getElementById('cvNext');
-    const r = c.getBoundingClientRect();
-    return [c.width, c.height, r.width, r.height];
-  });
-  assert.deepEqual(mini.slice(0, 2), [Math.floor(Math.max(40, Math.floor(mini[2])) * 2), Math.floor(Math.max(30, Math.floor(mini[3])) * 2)], 'preview at ratio 2');
+  const [[w, h, bw, bh]] = await canvasBoxes(page, ['cvNext']);
+  assert.deepEqual([bw, bh], [Math.floor(Math.max(40, Math.floor(w)) * 2), Math.floor(Math.max(30, Math.floor(h)) * 2)], 'preview at ratio 2');
 
   await resizeTo(page, 220, 250);
   const small = await check('a stage smaller than the floor');
@@ -208,12 +205,7 @@ test('after each step of a seeded game the canvas holds what a full redraw draws
 test('previews: the piece centred in whole cells, matrix row 0 at the bottom, body and highlight colours', H.LIMIT, () => H.inTab(browser, server, {}, async (page) => {
   await H.play(page, ['JOILSTZ']);
   const recs = await H.recordDuring(page, 'window.__keys(["c"])');
-  const sizes = await page.evaluate(() => ['cvHold', 'cvNext'].map((id) => {
-    const c = document.getElementById(id);
-    const r = c.getBoundingClientRect();
-    return [r.width, r.height, c.width, c.height];
-  }));
-  assert.deepEqual(sizes, [[110, 66, 110, 66], [110, 150, 110, 150]], 'preview boxes of the normal layout');
+  assert.deepEqual(await canvasBoxes(page, ['cvHold', 'cvNext']), [[110, 66, 110, 66], [110, 150, 110, 150]], 'preview boxes of the normal layout');
   const squares = (id, c, k) => recs.filter((e) => e.id === id && e.k === 'r' && e.s === shadeHex(c, k)).map((e) => e.r.map(round));
   // The held J in 110 by 66: cells of 29, box corner at (11.5, 4); its
   // single-cell row 0 is the bottom row of the picture.
@@ -270,6 +262,17 @@ async function framesUntilChange(page, step, max) {
   return 0;
 }
 
+// Frames `step` ms apart, each drawn: the unseen blurs go after lo to hi of
+// them, the overlay's after as many more (each waited for `max` frames at most).
+async function dropsInTwoSteps(page, step, [lo, hi], max) {
+  const first = await framesUntilChange(page, step, max);
+  assert.ok(first >= lo && first <= hi, `unseen blurs dropped after ${first} frames ${step} ms apart`);
+  assert.deepEqual(await blurs(page), UNSEEN_OFF, 'the overlay keeps its blur a while');
+  const second = await framesUntilChange(page, step, max);
+  assert.ok(second >= lo && second <= hi, `overlay's blur dropped ${second} frames later`);
+  assert.deepEqual(await blurs(page), NO_BLUR);
+}
+
 test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones within about a second, the overlay\'s a second later, for good', fresh, () => H.inTab(browser, server, {}, async (page) => {
   const declared = await sheet(page);
   await H.frames(page, 1, 0);
@@ -278,17 +281,12 @@ test('frames 1/60 s apart keep every blur; 100 ms apart drop the unseen ones wit
   assert.equal(await page.evaluate(() => document.documentElement.hasAttribute('data-blur')), false);
 
   const shown = await page.evaluate(() => window.__hudMutations);
-  const first = await framesUntilChange(page, 100, 30);
-  assert.ok(first >= 8 && first <= 16, `unseen blurs dropped after ${first} frames 100 ms apart`);
-  assert.deepEqual(await blurs(page), UNSEEN_OFF, 'the overlay keeps its blur a while');
-  const second = await framesUntilChange(page, 100, 30);
-  assert.ok(second >= 8 && second <= 16, `overlay's blur dropped ${second} frames later`);
-  assert.deepEqual(await blurs(page), NO_BLUR);
+  await dropsInTwoSteps(page, 100, [8, 16], 30);
 
   await H.frames(page, 300, 1000 / 60, true);
   assert.deepEqual(await blurs(page), NO_BLUR, 'fast frames again: no blur comes back');
   assert.equal(await sheet(page), declared, 'the style sheet is never edited');
-  assert.deepEqual(await H.dialog(page), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
+  assert.deepEqual(await H.dialog(page), H.READY);
   assert.equal(await page.evaluate(() => window.__hudMutations), shown, 'nothing shown about it');
 }));
 
@@ -311,11 +309,7 @@ test('frames 400 ms apart count as slow; the frame after a change of visibility 
   }
   assert.deepEqual(await blurs(page), DECLARED, 'frames more than a second late');
 
-  const first = await framesUntilChange(page, 400, 10);
-  assert.ok(first >= 3 && first <= 6, `unseen blurs dropped after ${first} frames 400 ms apart`);
-  assert.deepEqual(await blurs(page), UNSEEN_OFF);
-  const second = await framesUntilChange(page, 400, 10);
-  assert.ok(second >= 3 && second <= 6, `overlay's blur dropped ${second} frames later`);
+  await dropsInTwoSteps(page, 400, [3, 6], 10);
 }));
 
 test('the same game before and after the unseen blurs go differs by at most 2/255 per pixel, in both themes', fresh, async (t) => {

@@ -74,18 +74,16 @@ test('the theme at load: stored choice first, then the URL parameter; invalid na
 });
 
 test('the toggle: from the system preference or the forced theme to the other one, stored, kept across reloads', H.LIMIT, async () => {
+  const toggle = () => page.click('#btnTheme').then(() => look(page));
   let l = await openWith('light', {}, '/plugin_pentra_3d');
   assert.deepEqual([l.attr, l.caption, l.tokens], [null, 'Light', LIGHT]);
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['dark', 'Light', 'dark', DARK, HI_DARK], 'light system: first click forces dark');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_LIGHT]);
 
   await openWith('dark', {}, '/plugin_pentra_3d?theme=light');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.stored], ['dark', 'dark'], 'from the URL\'s light to dark');
   await page.emulateMedia({ colorScheme: 'light' });
   await H.load(page, server, '/plugin_pentra_3d?theme=light');
@@ -93,17 +91,15 @@ test('the toggle: from the system preference or the forced theme to the other on
   assert.deepEqual([l.attr, l.caption, l.tokens, l.hi], ['dark', 'Light', DARK, HI_DARK], 'stored dark wins after a reload');
 
   await openWith('dark', {}, '/plugin_pentra_3d');
-  await page.click('#btnTheme');
-  l = await look(page);
+  l = await toggle();
   assert.deepEqual([l.attr, l.caption, l.stored, l.tokens, l.hi], ['light', 'Dark', 'light', LIGHT, HI_FORCED_LIGHT], 'dark system: first click forces light');
 });
 
 async function sizes(p) {
   return p.evaluate(() => {
     const cs = (sel) => getComputedStyle(document.querySelector(sel));
+    const padding = (s) => [s.paddingTop, s.paddingRight, s.paddingBottom, s.paddingLeft].join(' ');
     const pad = cs('#pad');
-    const main = cs('#main');
-    const top = cs('#top');
     const pbtn = cs('.pbtn');
     const box = (el) => el.getBoundingClientRect();
     return {
@@ -113,11 +109,11 @@ async function sizes(p) {
       mini: box(document.getElementById('cvHold')).height,
       tall: box(document.getElementById('cvNext')).height,
       padGap: [pad.rowGap, pad.columnGap].join(' '),
-      padPadding: [pad.paddingTop, pad.paddingRight, pad.paddingBottom, pad.paddingLeft].join(' '),
-      pbtn: [pbtn.paddingTop, pbtn.paddingRight, pbtn.paddingBottom, pbtn.paddingLeft, pbtn.fontSize].join(' '),
-      mainGap: main.columnGap,
-      mainPadding: [main.paddingTop, main.paddingRight, main.paddingBottom, main.paddingLeft].join(' '),
-      topPadding: [top.paddingTop, top.paddingRight, top.paddingBottom, top.paddingLeft].join(' '),
+      padPadding: padding(pad),
+      pbtn: `${padding(pbtn)} ${pbtn.fontSize}`,
+      mainGap: cs('#main').columnGap,
+      mainPadding: padding(cs('#main')),
+      topPadding: padding(cs('#top')),
     };
   });
 }
@@ -165,7 +161,7 @@ test('a browser whose storage refuses access: the page boots, plays and toggles 
       return e.name;
     }
   }), 'SecurityError');
-  assert.deepEqual(await H.dialog(tp), { on: true, title: 'READY', sub: 'Arrows or WASD to move and rotate. Space drops. C holds.', btn: 'Start' });
+  assert.deepEqual(await H.dialog(tp), H.READY);
   assert.deepEqual(server.requests.at(-1).url, '/plugin_pentra_3d?action=scores');
   await H.play(tp, ['OIJLSTZ'], ['Enter', ' ']);
   assert.equal((await H.hud(tp)).score, '36');
