@@ -137,18 +137,13 @@ async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellArgs = '
       reject(new Error(`scripts/play ended early (${code ?? signal}):\n${out}\n${err}`));
     });
   });
-  const lines = out.split('\n');
-  const printed = (prefix) => lines.filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).split(' ')[0]);
-  const nodes = {};
-  for (const line of lines) {
-    const m = /^Node(?: (\w+))?: (http:\/\/\S+)/.exec(line);
-    if (m) nodes[m[1] || 'node'] = m[2];
-  }
-  const hub = printed('Hub: ')[0];
+  // "Node: <url> (...)" for a lone node, "Node <name>: <url> (...)" for each node of a hub.
+  const nodes = Object.fromEntries([...out.matchAll(/^Node(?: (\w+))?: (http:\/\/\S+)/gm)].map((m) => [m[1] || 'node', m[2]]));
+  const hub = /^Hub: (\S+)/m.exec(out)?.[1];
   return {
     data: path.join(dir, 'data'),
     output: out,
-    urls: printed('URL: '),
+    urls: [...out.matchAll(/^URL: (\S+)/gm)].map((m) => m[1]),
     hub,
     nodes,
     // Sends SIGINT like Ctrl-C, waits for the script to end, and checks that it ended
@@ -228,13 +223,7 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {
         const raw = Buffer.concat(chunks);
-        resolve({
-          status: res.statusCode,
-          statusMessage: res.statusMessage,
-          headers: res.headers,
-          raw,
-          body: raw.toString('latin1'),
-        });
+        resolve({ status: res.statusCode, statusMessage: res.statusMessage, headers: res.headers, raw, body: raw.toString('latin1') });
       });
       res.on('error', reject);
     });
