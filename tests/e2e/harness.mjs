@@ -233,10 +233,13 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
   });
 }
 
-// Sends `bytes` as they are over one connection to the address of `base` and resolves with
-// the status line and the body of the answer ('' when the connection closed without one).
-export function rawRequest(base, bytes) {
-  const { hostname, port } = new URL(base);
+// Sends the request line `line` (an HTTP/1.1 request), a Host header naming `base`, then
+// `rest` (more header lines, the empty line and any body) as Latin-1 bytes, unchecked, over
+// one connection to the address of `base`. Resolves with the status line, the head and the
+// body of the answer ('' when the connection closed without one).
+export function rawRequest(base, line, rest = 'Connection: close\r\n\r\n') {
+  const { host, hostname, port } = new URL(base);
+  const bytes = Buffer.from(`${line} HTTP/1.1\r\nHost: ${host}\r\n${rest}`, 'latin1');
   return new Promise((resolve, reject) => {
     const socket = net.connect({ host: hostname, port: Number(port) }, () => socket.end(bytes));
     const chunks = [];

@@ -187,15 +187,13 @@ test('the query reaches the program byte for byte, on a node and through the hub
   const run = await E.hostFor(t, echoDir, { program: echo, nodes: [{ name: 'alpha', data: path.join(echoDir, 'alpha') }], hub: { port: 0 } });
   const query = 'v%61l=%3d%3D&pwd=%E9%e9&a+b=c%2Bd&x=%00%ZZ%&action=save%5Fscore&&=';
   const direct = await E.request(`${run.nodes.alpha}/plugin_pentra_3d?${query}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
-  assert.equal(direct.raw.toString('latin1'), `${query}|\u00e9 \u00ff`);
+  assert.equal(direct.body, `${query}|\u00e9 \u00ff`);
   const hubQuery = `plugin=plugin_pentra_3d&node=alpha&${query}`;
   const viaHub = await E.request(`${run.hub}/plugins?${hubQuery}`, { headers: { 'X-Bot-Password': '\u00e9 \u00ff' } });
-  assert.equal(viaHub.raw.toString('latin1'), `${hubQuery}|\u00e9 \u00ff`);
+  assert.equal(viaHub.body, `${hubQuery}|\u00e9 \u00ff`);
 
-  const host = `Host: 127.0.0.1:${E.portOf(run.hub)}\r\n`;
   for (const line of ['GET /plugins?plugin=plugin_pentra_3d&node=alpha&pwd=\xe9', 'GET /plugins?node=alpha&a\rSet-Cookie:x']) {
-    const res = await E.rawRequest(run.hub, Buffer.from(`${line} HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, 'latin1'));
-    assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
+    assert.equal((await E.rawRequest(run.hub, line)).status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
   }
 });
 

@@ -228,8 +228,7 @@ test('--password-file: the password comes from the file\'s first line and never 
 
 test('every request is answered: raw bytes above 0x7F or control bytes get 400, and no file or log keeps what a client sent', async () => {
   const marker = `Secret${process.pid}x`;
-  const host = `Host: 127.0.0.1:${E.portOf(play.base)}\r\n`;
-  const send = (line, headers = '') => E.rawRequest(play.base, Buffer.from(`${line} HTTP/1.1\r\n${host}${headers}Connection: close\r\n\r\n`, 'latin1'));
+  const send = (line, rest) => E.rawRequest(play.base, line, rest);
   const files = (top) => fs.readdirSync(top, { recursive: true }).map((f) => path.join(top, f)).filter((f) => fs.lstatSync(f).isFile());
   const sizes = () => files(play.host.runDir).map((f) => fs.statSync(f).size).reduce((a, b) => a + b, 0);
   const before = sizes();
@@ -241,7 +240,7 @@ test('every request is answered: raw bytes above 0x7F or control bytes get 400, 
     assert.equal(res.status, 'HTTP/1.1 400 Bad Request', JSON.stringify(line));
     assert.doesNotMatch(res.head, /Set-Cookie|Location/i);
   }
-  const badHeader = await send('GET /plugin_pentra_3d?action=scores', `X-Bot-Password: ${marker}\x01\r\n`);
+  const badHeader = await send('GET /plugin_pentra_3d?action=scores', `X-Bot-Password: ${marker}\x01\r\nConnection: close\r\n\r\n`);
   assert.equal(badHeader.status, 'HTTP/1.1 400 Bad Request');
 
   // Odd targets and methods get the front's JSON errors, never lighttpd's page nor a silence;
@@ -256,7 +255,7 @@ test('every request is answered: raw bytes above 0x7F or control bytes get 400, 
   // A body longer than the plugin reads is refused before it has arrived, by its length or as
   // soon as its chunks pass the limit.
   for (const head of ['Content-Length: 1048576\r\n\r\nval=1', `Transfer-Encoding: chunked\r\n\r\n800\r\n${'9'.repeat(2048)}\r\n`]) {
-    const res = await E.rawRequest(play.base, Buffer.from(`POST /plugin_pentra_3d?action=save_score HTTP/1.1\r\n${host}${head}`));
+    const res = await send('POST /plugin_pentra_3d?action=save_score', head);
     assert.equal(`${res.status} ${res.body}`, 'HTTP/1.1 413 Payload Too Large {"ok":false,"error":"body_too_large"}\n');
   }
 
