@@ -275,10 +275,16 @@ export function asCgiReply(res) {
   return text + res.body;
 }
 
+// Checks that a response is the JSON text `body`, served as JSON with the HTTP status `status`.
+export function assertJson(res, status, body, message) {
+  assert.equal(res.status, status, message);
+  assert.equal(res.headers['content-type'], JSON_TYPE, message);
+  assert.equal(res.body, body, message);
+}
+
 // Checks that a response is the JSON error `error` with the HTTP status `status`.
 export function assertJsonError(res, status, error, message) {
-  assert.equal(res.status, status, message);
-  assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, message);
+  assertJson(res, status, `{"ok":false,"error":"${error}"}\n`, message);
 }
 
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.

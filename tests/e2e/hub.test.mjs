@@ -36,15 +36,10 @@ test('the hub host describes both nodes with their data folders and one URL per 
 });
 
 test('discovery: the hub lists the plugin with its nodes, relays one node\'s list, and a node never forwards', async () => {
-  const list = await E.request(`${play.hub}/plugins`);
-  assert.equal(list.status, 200);
-  assert.equal(list.headers['content-type'], E.JSON_TYPE);
-  assert.equal(list.body, HUB_LIST);
+  E.assertJson(await E.request(`${play.hub}/plugins`), 200, HUB_LIST);
   assert.equal((await E.request(`${play.hub}/plugins?node=beta`)).body, E.PLUGIN_LIST);
   for (const node of [play.nodes.alpha, play.nodes.beta]) {
-    const res = await E.request(`${node}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`);
-    assert.equal(res.status, 200);
-    assert.equal(res.body, E.PLUGIN_LIST);
+    E.assertJson(await E.request(`${node}/plugins?plugin=plugin_pentra_3d&action=scores&node=alpha`), 200, E.PLUGIN_LIST, node);
   }
 });
 
@@ -57,11 +52,7 @@ test('a missing or unknown node, or an unknown plugin, gets a JSON error with a 
     ['/plugins?node=gamma', 404, 'unknown_node'],
     ['/plugins?plugin=plugin_other&action=scores&node=alpha', 404, 'unknown_plugin'],
   ];
-  for (const [p, status, error] of cases) {
-    const res = await E.request(play.hub + p);
-    E.assertJsonError(res, status, error, p);
-    assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
-  }
+  for (const [p, status, error] of cases) E.assertJsonError(await E.request(play.hub + p), status, error, p);
   assert.equal((await E.request(`${play.hub}/plugin_pentra_3d?action=scores`)).status, 404, 'a hub serves no plugin itself');
   for (const server of [play.hub, play.nodes.alpha, play.nodes.beta]) E.assertFavicon(await E.request(`${server}/favicon.ico`));
 });
@@ -95,8 +86,7 @@ test('requests are forwarded unchanged: the reply through the hub equals the nod
     headers: { 'X-Bot-Password': 'beta-secret', 'Content-Type': 'application/x-www-form-urlencoded' },
     body: 'val=%34%32',
   });
-  assert.equal(save.status, 200);
-  assert.equal(save.body, E.scoresBody([42]));
+  E.assertJson(save, 200, E.scoresBody([42]));
   assert.equal(readScores('beta'), '{"scores":[42]}\n');
   assert.equal(readScores('alpha'), null);
   fs.rmSync(path.join(play.data, 'beta', '.pentra_scores.json'));

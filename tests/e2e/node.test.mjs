@@ -27,9 +27,7 @@ test('the host describes the node, its data folder and the URL to open', () => {
 test('/plugins answers the discovery list, with or without a plugin field; other paths are 404', async () => {
   for (const p of ['/plugins', '/plugins?plugin=plugin_pentra_3d', '/plugins?plugin=plugin_pentra_3d&action=scores']) {
     const res = await E.request(play.base + p);
-    assert.equal(res.status, 200, p);
-    assert.equal(res.headers['content-type'], E.JSON_TYPE, p);
-    assert.equal(res.body, E.PLUGIN_LIST, p);
+    E.assertJson(res, 200, E.PLUGIN_LIST, p);
     assert.deepEqual(JSON.parse(res.body), [{ id: 'plugin_pentra_3d', name: 'pentra', desc: '3D block game' }]);
   }
   for (const p of ['/plugin_pentra_3d/x', '/plugins/x', '/pentra']) {
