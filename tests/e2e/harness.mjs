@@ -287,6 +287,14 @@ export function assertJsonError(res, status, error, message) {
   assertJson(res, status, `{"ok":false,"error":"${error}"}\n`, message);
 }
 
+// Checks that the server of `url` refuses it when the Host header names any of `hosts`
+// (421) and when it comes as any of the requests `sites` (request options with the headers
+// of another site; 403).
+export async function assertRefusesOthers(url, { hosts, sites }) {
+  for (const name of hosts) assertJsonError(await request(url, { headers: { Host: name } }), 421, 'wrong_host', name);
+  for (const opts of sites) assertJsonError(await request(url, opts), 403, 'cross_site', JSON.stringify(opts));
+}
+
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.
 export function assertRefusal(res) {
   assert.equal(res.status, 401);
