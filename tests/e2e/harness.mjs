@@ -295,6 +295,17 @@ export async function assertRefusesOthers(url, { hosts, sites }) {
   for (const opts of sites) assertJsonError(await request(url, opts), 403, 'cross_site', JSON.stringify(opts));
 }
 
+// Sends one request to `url` and to `other` and checks that both answer alike: the same
+// status and reason, and the same CGI reply byte for byte. Resolves with the answer from `url`.
+export async function assertAlike(url, other, opts, message) {
+  const res = await request(url, opts);
+  const theirs = await request(other, opts);
+  assert.equal(res.status, theirs.status, message);
+  assert.equal(res.statusMessage, theirs.statusMessage, message);
+  assert.equal(asCgiReply(res), asCgiReply(theirs), message);
+  return res;
+}
+
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.
 export function assertRefusal(res) {
   assert.equal(res.status, 401);

@@ -59,14 +59,8 @@ test('a missing or unknown node, or an unknown plugin, gets a JSON error with a 
 
 test('requests are forwarded unchanged: the reply through the hub equals the node\'s own, status and refusal included', async () => {
   const hubUrl = (node, rest) => `${play.hub}/plugins?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
-  const nodeUrl = (node, rest) => `${node === 'alpha' ? play.nodes.alpha : play.nodes.beta}/plugin_pentra_3d?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
-  const same = async (node, rest, opts = {}) => {
-    const viaHub = await E.request(hubUrl(node, rest), opts);
-    const direct = await E.request(nodeUrl(node, rest), opts);
-    assert.equal(viaHub.status, direct.status, rest);
-    assert.equal(E.asCgiReply(viaHub), E.asCgiReply(direct), rest);
-    return viaHub;
-  };
+  const nodeUrl = (node, rest) => `${play.nodes[node]}/plugin_pentra_3d?plugin=plugin_pentra_3d&${rest}&node=${node}&id=s1`;
+  const same = (node, rest, opts) => E.assertAlike(hubUrl(node, rest), nodeUrl(node, rest), opts, rest);
 
   E.assertRefusal(await same('beta', 'action=scores'));
   E.assertRefusal(await same('beta', 'action=scores', { headers: { 'X-Bot-Password': 'beta-secreT' } }));
