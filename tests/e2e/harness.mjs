@@ -137,18 +137,13 @@ async function startPlay(dir, args, { timeoutMs = 60000, env = {}, shellArgs = '
       reject(new Error(`scripts/play ended early (${code ?? signal}):\n${out}\n${err}`));
     });
   });
-  const lines = out.split('\n');
-  const printed = (prefix) => lines.filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).split(' ')[0]);
-  const nodes = {};
-  for (const line of lines) {
-    const m = /^Node(?: (\w+))?: (http:\/\/\S+)/.exec(line);
-    if (m) nodes[m[1] || 'node'] = m[2];
-  }
-  const hub = printed('Hub: ')[0];
+  // "Node: <url> (...)" for a lone node, "Node <name>: <url> (...)" for each node of a hub.
+  const nodes = Object.fromEntries([...out.matchAll(/^Node(?: (\w+))?: (http:\/\/\S+)/gm)].map((m) => [m[1] || 'node', m[2]]));
+  const hub = /^Hub: (\S+)/m.exec(out)?.[1];
   return {
     data: path.join(dir, 'data'),
     output: out,
-    urls: printed('URL: '),
+    urls: [...out.matchAll(/^URL: (\S+)/gm)].map((m) => m[1]),
     hub,
     nodes,
     // Sends SIGINT like Ctrl-C, waits for the script to end, and checks that it ended
@@ -228,13 +223,7 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {
         const raw = Buffer.concat(chunks);
-        resolve({
-          status: res.statusCode,
-          statusMessage: res.statusMessage,
-          headers: res.headers,
-          raw,
-          body: raw.toString('latin1'),
-        });
+        resolve({ status: res.statusCode, statusMessage: res.statusMessage, headers: res.headers, raw, body: raw.toString('latin1') });
       });
       res.on('error', reject);
     });
@@ -244,10 +233,13 @@ export function request(url, { method = 'GET', headers = {}, body, localAddress 
   });
 }
 
-// Sends `bytes` as they are over one connection to the address of `base` and resolves with
-// the status line and the body of the answer ('' when the connection closed without one).
-export function rawRequest(base, bytes) {
-  const { hostname, port } = new URL(base);
+// Sends the request line `line` (an HTTP/1.1 request), a Host header naming `base`, then
+// `rest` (more header lines, the empty line and any body) as Latin-1 bytes, unchecked, over
+// one connection to the address of `base`. Resolves with the status line, the head and the
+// body of the answer ('' when the connection closed without one).
+export function rawRequest(base, line, rest = 'Connection: close\r\n\r\n') {
+  const { host, hostname, port } = new URL(base);
+  const bytes = Buffer.from(`${line} HTTP/1.1\r\nHost: ${host}\r\n${rest}`, 'latin1');
   return new Promise((resolve, reject) => {
     const socket = net.connect({ host: hostname, port: Number(port) }, () => socket.end(bytes));
     const chunks = [];
@@ -283,10 +275,35 @@ export function asCgiReply(res) {
   return text + res.body;
 }
 
+// Checks that a response is the JSON text `body`, served as JSON with the HTTP status `status`.
+export function assertJson(res, status, body, message) {
+  assert.equal(res.status, status, message);
+  assert.equal(res.headers['content-type'], JSON_TYPE, message);
+  assert.equal(res.body, body, message);
+}
+
 // Checks that a response is the JSON error `error` with the HTTP status `status`.
 export function assertJsonError(res, status, error, message) {
-  assert.equal(res.status, status, message);
-  assert.equal(res.body, `{"ok":false,"error":"${error}"}\n`, message);
+  assertJson(res, status, `{"ok":false,"error":"${error}"}\n`, message);
+}
+
+// Checks that the server of `url` refuses it when the Host header names any of `hosts`
+// (421) and when it comes as any of the requests `sites` (request options with the headers
+// of another site; 403).
+export async function assertRefusesOthers(url, { hosts, sites }) {
+  for (const name of hosts) assertJsonError(await request(url, { headers: { Host: name } }), 421, 'wrong_host', name);
+  for (const opts of sites) assertJsonError(await request(url, opts), 403, 'cross_site', JSON.stringify(opts));
+}
+
+// Sends one request to `url` and to `other` and checks that both answer alike: the same
+// status and reason, and the same CGI reply byte for byte. Resolves with the answer from `url`.
+export async function assertAlike(url, other, opts, message) {
+  const res = await request(url, opts);
+  const theirs = await request(other, opts);
+  assert.equal(res.status, theirs.status, message);
+  assert.equal(res.statusMessage, theirs.statusMessage, message);
+  assert.equal(asCgiReply(res), asCgiReply(theirs), message);
+  return res;
 }
 
 // Checks that a response is the plugin's password refusal, turned into an HTTP 401.

@@ -52,9 +52,7 @@ test('the header, a bearer token or the pwd field lets a request in; discovery n
     assert.equal(E.asCgiReply(res), expected, JSON.stringify(opts));
   }
   assert.equal(E.asCgiReply(await E.request(`${url}&pwd=${ENCODED}`)), expected);
-  const list = await E.request(`${play.base}/plugins`);
-  assert.equal(list.status, 200);
-  assert.equal(list.body, E.PLUGIN_LIST);
+  E.assertJson(await E.request(`${play.base}/plugins`), 200, E.PLUGIN_LIST);
 });
 
 test('the page opened with ?pwd= boots with the node\'s best score and sends the password both ways', async (t) => {

@@ -9,8 +9,8 @@ import { programPath, startWineSession, wineEnv } from '../../host/wine.mjs';
 import { freshFolder } from '../lib/scratch.mjs';
 import { JSON_HEADER, ROOT } from '../values.mjs';
 
-export const BIN = process.env.PENTRA_BIN;
-export const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
+const BIN = process.env.PENTRA_BIN;
+const TARGET = process.env.PENTRA_TARGET === 'wine' ? 'wine' : 'native';
 export const WINE = TARGET === 'wine';
 if (!BIN) throw new Error('PENTRA_BIN must name the built plugin program');
 

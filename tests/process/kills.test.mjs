@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import { sleep } from '../../host/processes.mjs';
+import { seededRandom } from '../lib/page_script.mjs';
 import { launch, save, scoreFile, startTarget, stopTarget, WINE } from './harness.mjs';
 import { scoresReply } from '../values.mjs';
 
@@ -14,20 +15,12 @@ after(stopTarget);
 const KILLS = WINE ? 100 : 300;
 const WRITTEN_FORM = /^\{"scores":\[\d+(,\d+)*\]\}\n$/;
 
-// A tiny deterministic generator, so a failure can be replayed.
-function random(seed) {
-  let s = seed >>> 0;
-  return () => {
-    s = (s * 1664525 + 1013904223) >>> 0;
-    return s / 2 ** 32;
-  };
-}
-
 const insert = (list, v) => [...list, v].sort((a, b) => b - a).slice(0, 10);
 
 test(`${KILLS} saves killed at random moments never leave a broken or stale store`, async () => {
   const { file, env } = scoreFile('kills');
-  const next = random(20261209);
+  // Seeded, so that a failure can be replayed.
+  const next = seededRandom(20261209);
   await save(env, 1);
   let table = [1];
   let landed = 0;

@@ -11,6 +11,11 @@ after(stopTarget);
 
 const PAGE = fs.readFileSync(path.join(ROOT, 'page', 'index.html'));
 
+// Runs the program with run's options `opts` and checks that it answers with the page.
+async function assertPage(opts, message) {
+  assert.ok((await run(opts)).text.startsWith(PAGE_HEADER), message);
+}
+
 // A save whose score text comes from the body `input` (with json's options), into a store of
 // its own; `env` adds to the request or overrides it, e.g. its CONTENT_LENGTH.
 const saveBody = (name, env, input, opts) =>
@@ -37,10 +42,7 @@ describe('discovery', () => {
   });
 
   test('--meta as a later argument, or any other first argument, is a request', async () => {
-    for (const args of [['--other', '--meta'], ['--Meta']]) {
-      const r = await run({ args, env: {} });
-      assert.ok(r.text.startsWith(PAGE_HEADER), `args ${args}`);
-    }
+    for (const args of [['--other', '--meta'], ['--Meta']]) await assertPage({ args }, `args ${args}`);
   });
 });
 
@@ -54,20 +56,13 @@ describe('page route', () => {
   });
 
   test('empty action, GET and no format=json give the page; percent-encoded format=json does not count', async () => {
-    for (const q of ['action=', 'action=&x=1', 'format%3Djson', 'Format=json']) {
-      const r = await run({ env: { QUERY_STRING: q, REQUEST_METHOD: 'GET' } });
-      assert.ok(r.text.startsWith(PAGE_HEADER), q);
-    }
-    for (const m of ['post', 'HEAD', 'PUT']) {
-      const r = await run({ env: { REQUEST_METHOD: m } });
-      assert.ok(r.text.startsWith(PAGE_HEADER), m);
-    }
+    for (const q of ['action=', 'action=&x=1', 'format%3Djson', 'Format=json']) await assertPage({ env: { QUERY_STRING: q, REQUEST_METHOD: 'GET' } }, q);
+    for (const m of ['post', 'HEAD', 'PUT']) await assertPage({ env: { REQUEST_METHOD: m } }, m);
   });
 
   test('the page route never reads standard input, even with a body announced', async () => {
     // Input stays open: a read would block until the run times out.
-    const r = await run({ env: { CONTENT_LENGTH: '10' }, input: 'val=5', holdInput: true });
-    assert.ok(r.text.startsWith(PAGE_HEADER));
+    await assertPage({ env: { CONTENT_LENGTH: '10' }, input: 'val=5', holdInput: true });
   });
 });
 

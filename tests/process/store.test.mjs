@@ -9,11 +9,17 @@ import { INVALID_SCORE as INVALID, scoresReply, unwritable } from '../values.mjs
 before(startTarget);
 after(stopTarget);
 
+// Saves `val` in the store `env` names (with save's options) and checks that the reply and
+// `file`, in its written form, both hold the table `entries`.
+async function assertSaved(env, val, entries, file, opts) {
+  assert.equal(await save(env, val, opts), scoresReply(entries));
+  assert.equal(fs.readFileSync(file, 'latin1'), `{"scores":[${entries.join(',')}]}\n`);
+}
+
 describe('saving', () => {
   test('first save writes exactly the file form', async () => {
     const { file, env } = scoreFile('first');
-    assert.equal(await save(env, '1200'), scoresReply([1200]));
-    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[1200]}\n');
+    await assertSaved(env, '1200', [1200], file);
     assert.deepEqual(fs.readdirSync(path.dirname(file)).sort(), ['scores.json', 'scores.json.lock']);
   });
 
@@ -36,8 +42,7 @@ describe('saving', () => {
 
   test('any file the load accepts is rewritten in the written form', async () => {
     const { file, env } = scoreFile('rewrite', '{"best":[4,2]}');
-    assert.equal(await save(env, '3'), scoresReply([4, 3, 2]));
-    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[4,3,2]}\n');
+    await assertSaved(env, '3', [4, 3, 2], file);
   });
 });
 
@@ -75,8 +80,7 @@ describe('locations', () => {
 
   test('BOT_PLUGIN_DIR holds the file directly and is created', async () => {
     const dir = path.join(scratch('plugdir'), 'data');
-    await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '5');
-    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[5]}\n');
+    await assertSaved({ BOT_PLUGIN_DIR: hostPath(dir) }, '5', [5], path.join(dir, NAME));
   });
 
   test('HV_PENTRA_SCORES outranks BOT_PLUGIN_DIR and creates nothing; empty counts as unset', async () => {
@@ -122,8 +126,7 @@ describe('locations', () => {
 
   test('data folders with non-ASCII names work', async () => {
     const dir = path.join(scratch('unicode'), 'd\u00e4t\u00e4 \u20ac \u6570\u636e');
-    assert.equal(await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '42'), scoresReply([42]));
-    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[42]}\n');
+    await assertSaved({ BOT_PLUGIN_DIR: hostPath(dir) }, '42', [42], path.join(dir, NAME));
   });
 
   test('a score path longer than 1023 characters is cut and used as cut', async () => {
@@ -131,10 +134,8 @@ describe('locations', () => {
     let dir = root;
     while (dir.length < 900) dir = path.join(dir, 'd'.repeat(60));
     fs.mkdirSync(dir, { recursive: true });
-    const full = hostPath(dir) + SEP + 'f'.repeat(1023 - hostPath(dir).length - 1) + 'IGNORED';
-    assert.equal(await save({ HV_PENTRA_SCORES: full }, '9'), scoresReply([9]));
     const name = 'f'.repeat(1023 - hostPath(dir).length - 1);
-    assert.equal(fs.readFileSync(path.join(dir, name), 'latin1'), '{"scores":[9]}\n');
+    await assertSaved({ HV_PENTRA_SCORES: hostPath(dir) + SEP + name + 'IGNORED' }, '9', [9], path.join(dir, name));
   });
 
   // Past MAX_PATH (260 characters, 248 for a directory to create) Windows wants the
@@ -146,8 +147,7 @@ describe('locations', () => {
     fs.mkdirSync(path.join(root, p, q), { recursive: true });
     const dir = path.join(root, p, q, data);
     assert.ok(hostPath(dir).length > 300);
-    assert.equal(await save({ BOT_PLUGIN_DIR: hostPath(dir) }, '31'), scoresReply([31]));
-    assert.equal(fs.readFileSync(path.join(dir, NAME), 'latin1'), '{"scores":[31]}\n');
+    await assertSaved({ BOT_PLUGIN_DIR: hostPath(dir) }, '31', [31], path.join(dir, NAME));
     const relative = [p, q, '..', q].join(SEP) + '/' + data;
     assert.equal(await save({ BOT_PLUGIN_DIR: relative }, '32', { cwd: root }), scoresReply([32, 31]));
     assert.deepEqual(fs.readdirSync(dir).sort(), [NAME, `${NAME}.lock`]);
@@ -181,16 +181,14 @@ describe('safe rewrites', () => {
     fs.writeFileSync(path.join(root, 'real.json'), '{"scores":[50]}\n');
     fs.symlinkSync('real.json', path.join(root, 'scores.json'));
     const env = { HV_PENTRA_SCORES: hostPath(path.join(root, 'scores.json')) };
-    assert.equal(await save(env, '60'), scoresReply([60, 50]));
+    await assertSaved(env, '60', [60, 50], path.join(root, 'real.json'));
     assert.ok(fs.lstatSync(path.join(root, 'scores.json')).isSymbolicLink());
-    assert.equal(fs.readFileSync(path.join(root, 'real.json'), 'latin1'), '{"scores":[60,50]}\n');
   });
 
   test('a link left at the temporary path is replaced, never written through', async () => {
     const { file, env } = scoreFile('tmplink', '{"scores":[50]}\n');
     fs.symlinkSync('victim.json', `${file}.tmp`);
-    assert.equal(await save(env, '60'), scoresReply([60, 50]));
-    assert.equal(fs.readFileSync(file, 'latin1'), '{"scores":[60,50]}\n');
+    await assertSaved(env, '60', [60, 50], file);
     assert.ok(!fs.existsSync(path.join(path.dirname(file), 'victim.json')));
   });
 
@@ -225,8 +223,7 @@ describe('safe rewrites', () => {
     // The program's own link there keeps working.
     fs.unlinkSync(file);
     plant(file, victim, process.getuid());
-    assert.equal(await save(env, '60'), scoresReply([123, 60]));
-    assert.equal(fs.readFileSync(victim, 'latin1'), '{"scores":[123,60]}\n');
+    await assertSaved(env, '60', [123, 60], victim);
   });
 
   test('a failed write answers unwritable and leaves the old file whole', async () => {
