@@ -17,7 +17,7 @@
 
 import { spawnSync } from 'node:child_process';
 import {
-  accessSync, appendFileSync, constants, copyFileSync, mkdirSync,
+  accessSync, appendFileSync, constants, copyFileSync, existsSync, mkdirSync,
   readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
 import { release } from 'node:os';
@@ -49,6 +49,8 @@ const WINE_LIMIT = 1200;
 const ROUTES = ['page', 'scores', 'save'];
 const QUERY = { page: '', scores: 'action=scores', save: 'action=save_score&val=100' };
 const ROUTE_NAME = { page: 'page', scores: '"scores"', save: '"save_score"' };
+// The score file each route reads: "scores-..." or "save-..." (and "gen-scores", "gen-save").
+const STEM = { page: 'scores', scores: 'scores', save: 'save' };
 // Two scores for the read-only routes; for the save a full table whose last entry is above
 // the saved score, so that every save rewrites the file with the same content and the reply
 // stays the same from run to run.
@@ -139,13 +141,22 @@ function need(file, mode = constants.X_OK) {
   }
 }
 
+// The environment of route r's request, reading the score file `scores`.
+function request(r, scores) {
+  return { QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', HV_PENTRA_SCORES: scores };
+}
+
 // ---- results --------------------------------------------------------------------------
+
+// Appends text to the results file and prints it.
+function publish(text) {
+  appendFileSync(RESULTS, text);
+  process.stdout.write(text);
+}
 
 // Appends lines to the results file and prints them.
 function emit(...lines) {
-  const text = lines.map((line) => line + '\n').join('');
-  appendFileSync(RESULTS, text);
-  process.stdout.write(text);
+  publish(lines.map((line) => line + '\n').join(''));
 }
 
 function tableHead(columns, align) {
@@ -190,9 +201,7 @@ function makeFloors(kind, cc, cmd, seen, suffix, env) {
     { env: { ...env, ...extra.env }, timeout: 120, quiet: true });
   writeFileSync(join(g, 'meta.out'), plugin({ args: ['--meta'] }));
   for (const r of ROUTES) {
-    const file = r === 'save' ? 'gen-save.json' : 'gen-scores.json';
-    writeFileSync(join(g, `${r}.out`), plugin({ env: {
-      QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', HV_PENTRA_SCORES: seen + file } }));
+    writeFileSync(join(g, `${r}.out`), plugin({ env: request(r, `${seen}gen-${STEM[r]}.json`) }));
   }
   // The saved score is below the whole table: the file is rewritten unchanged.
   if (scoreTable(join(WORK, 'gen-save.json')) !== SAVE_FILE) {
@@ -220,18 +229,11 @@ function makeFloors(kind, cc, cmd, seen, suffix, env) {
 function checkOneWrite() {
   const strace = which('strace');
   for (const r of ROUTES) {
-    const file = r === 'save' ? 'gen-save.json' : 'gen-scores.json';
     const trace = join(OUT, `writes-${r}.txt`);
-    spawnSync(strace, ['-qq', '-e', 'trace=write', '-o', trace, PLUGIN], {
-      env: { QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', HV_PENTRA_SCORES: join(WORK, file) },
-      stdio: 'ignore', timeout: 60000,
-    });
-    let text = '';
-    try {
-      text = readFileSync(trace, 'utf8');
-    } catch (e) {
-      // no trace: counted as no write below
-    }
+    spawnSync(strace, ['-qq', '-e', 'trace=write', '-o', trace, PLUGIN],
+      { env: request(r, join(WORK, `gen-${STEM[r]}.json`)), stdio: 'ignore', timeout: 60000 });
+    // No trace counts as no write.
+    const text = existsSync(trace) ? readFileSync(trace, 'utf8') : '';
     const n = text.split('\n').filter((line) => line.startsWith('write(1,')).length;
     if (n !== 1) fail(`the plugin's ${r} reply took ${n} writes to standard output, not one`);
   }
@@ -245,19 +247,17 @@ function checkOneWrite() {
 // check without a target).
 function measureRoute(kind, r, counts, pluginCmd, floorCmd, seen, env,
   label = ROUTE_NAME[r], target = routeTarget(kind, r)) {
-  const expected = join(GEN, kind, `${r}.out`);
-  const fileP = r === 'save' ? 'save-plugin.json' : 'scores-plugin.json';
-  const fileF = r === 'save' ? 'save-floor.json' : 'scores-floor.json';
-  const common = [`QUERY_STRING=${QUERY[r]}`, 'REQUEST_METHOD=GET',
-    ...Object.entries(env).map(([k, v]) => `${k}=${v}`)];
+  const file = (who) => `${STEM[r]}-${who}.json`;
+  // One program's part of spawn_bench's arguments: its name, the reply it must write, its
+  // environment (the request's variables, then env's, then its own score file) and command.
+  const side = (who, cmd) => [who, '-e', join(GEN, kind, `${r}.out`),
+    ...Object.entries({ QUERY_STRING: QUERY[r], REQUEST_METHOD: 'GET', ...env,
+      HV_PENTRA_SCORES: seen + file(who) }).map(([k, v]) => `${k}=${v}`), '--', ...cmd];
+  const args = ['-n', counts.runs, '-w', counts.warmup, '-t', counts.limit,
+    '-s', join(OUT, `${kind}-${r}.csv`), ...side('plugin', pluginCmd), ':::', ...side('floor', floorCmd)];
   const compare = () => {
     resetFiles();
-    return run(join(OUT, 'spawn_bench'), ['-n', counts.runs, '-w', counts.warmup,
-      '-t', counts.limit, '-s', join(OUT, `${kind}-${r}.csv`),
-      'plugin', '-e', expected, ...common, `HV_PENTRA_SCORES=${seen}${fileP}`, '--', ...pluginCmd,
-      ':::',
-      'floor', '-e', expected, ...common, `HV_PENTRA_SCORES=${seen}${fileF}`, '--', ...floorCmd,
-    ].map(String), { timeout: counts.limit + 300 });
+    return run(join(OUT, 'spawn_bench'), args.map(String), { timeout: counts.limit + 300 });
   };
   let out;
   try {
@@ -271,9 +271,9 @@ function measureRoute(kind, r, counts, pluginCmd, floorCmd, seen, env,
     out = compare();
   }
   if (r === 'save') {
-    for (const f of [fileP, fileF]) {
-      if (scoreTable(join(WORK, f)) !== SAVE_FILE) {
-        fail(`${kind} save left ${f} with unexpected content`);
+    for (const who of ['plugin', 'floor']) {
+      if (scoreTable(join(WORK, file(who))) !== SAVE_FILE) {
+        fail(`${kind} save left ${file(who)} with unexpected content`);
       }
     }
   }
@@ -288,15 +288,14 @@ function measureNative(n) {
     '### Native: build/linux/plugin_pentra_3d against static C floors (gcc -O2 -static)', '');
   tableHead(ROUTE_COLUMNS, ROUTE_ALIGN);
   const runPlugin = stage(PLUGIN);
+  const counts = (runs) => ({ runs, warmup: n.nativeWarmup, limit: NATIVE_LIMIT });
   for (const r of ROUTES) {
-    const counts = { runs: r === 'save' ? n.save : n.native, warmup: n.nativeWarmup,
-      limit: NATIVE_LIMIT };
-    measureRoute('native', r, counts, [runPlugin], [stage(join(OUT, `floor_${r}`))], WORK + '/',
-      {});
+    measureRoute('native', r, counts(r === 'save' ? n.save : n.native), [runPlugin],
+      [stage(join(OUT, `floor_${r}`))], WORK + '/', {});
   }
   // The same comparison between two copies of one program: how far from 1 the method
   // itself lands.
-  measureRoute('native', 'page', { runs: n.native, warmup: n.nativeWarmup, limit: NATIVE_LIMIT },
+  measureRoute('native', 'page', counts(n.native),
     [stage(join(OUT, 'floor_page'), 'floor_page_twin')], [join(RUN_DIR, 'floor_page')],
     WORK + '/', {}, 'A/A check: page floor against a second copy of itself', null);
   return runPlugin;
@@ -336,9 +335,14 @@ async function measureWine(n) {
 
 // ---- 2. the page in Chromium ----------------------------------------------------------
 
+// The body of the native plugin's reply to route r.
+function nativeBody(r) {
+  return splitReply(readFileSync(join(GEN, 'native', `${r}.out`))).body;
+}
+
 async function measureBrowsers(n, smoke) {
-  const html = splitReply(readFileSync(join(GEN, 'native/page.out'))).body;
-  const scores = splitReply(readFileSync(join(GEN, 'native/scores.out'))).body;
+  const html = nativeBody('page');
+  const scores = nativeBody('scores');
   writeFileSync(join(GEN, 'page.html'), html);
   writeFileSync(join(GEN, 'scores.json'), scores);
   progress('The page in headless Chromium');
@@ -367,8 +371,7 @@ function report(name, result, markdown) {
   writeFileSync(join(OUT, `${name}.json`), JSON.stringify(result, null, 2) + '\n');
   const text = markdown(result);
   writeFileSync(join(OUT, `${name}.md`), text);
-  appendFileSync(RESULTS, text);
-  process.stdout.write(text);
+  publish(text);
 }
 
 // ---- 3. through the host --------------------------------------------------------------
@@ -416,7 +419,7 @@ async function measureHost(n, runPlugin) {
     writeFileSync(join(data, '.pentra_scores.json'), SCORES_FILE + '\n');
     url[w] = `${await startNode(w, program[w], data)}/plugin_pentra_3d?action=scores`;
   }
-  const body = splitReply(readFileSync(join(GEN, 'native/scores.out'))).body;
+  const body = nativeBody('scores');
   for (const w of who) {
     const got = Buffer.from(await (await fetch(url[w], { signal: AbortSignal.timeout(20000) }))
       .arrayBuffer());

@@ -21,7 +21,7 @@ import { readdirSync, readFileSync } from 'node:fs';
 import { sleep } from '../host/processes.mjs';
 import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
 import { dropUntilOver } from '../tests/lib/page_script.mjs';
-import { inFreshTab, section, sideBySide } from './side_by_side.mjs';
+import { inFreshTab, mean, section, sideBySide } from './side_by_side.mjs';
 
 const SIZE = { width: 1280, height: 720, ratio: 1 };
 const STILL_FACTOR = 1.5;
@@ -110,8 +110,6 @@ function measure(driver, url, state, frozen, o) {
     return { share: total, kinds };
   });
 }
-
-const mean = (list) => list.reduce((s, v) => s + v, 0) / list.length;
 
 function meanKinds(runs) {
   const out = {};

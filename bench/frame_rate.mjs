@@ -24,7 +24,7 @@
 import { sleep } from '../host/processes.mjs';
 import { chromiumTabs, firefoxTabs } from '../tests/lib/browsers.mjs';
 import { NO_BLUR } from '../tests/lib/page_script.mjs';
-import { inFreshTab, section, sideBySide } from './side_by_side.mjs';
+import { inFreshTab, mean, section, sideBySide } from './side_by_side.mjs';
 
 const SIZES = [
   { name: '1000×700, ratio 2', width: 1000, height: 700, ratio: 2 },
@@ -138,7 +138,7 @@ export async function measureFrameRate(url, smoke) {
 // Judged on the mean rate of each form over the rounds; the check holds in every round.
 function judge(c) {
   c.fps = {};
-  for (const v of VARIANTS) c.fps[v] = c.runs[v].reduce((a, m) => a + m.fps, 0) / c.runs[v].length;
+  for (const v of VARIANTS) c.fps[v] = mean(c.runs[v].map((m) => m.fps));
   const s = c.fps.served;
   const d = c.fps.declared;
   c.ratio = s / c.fps.noBlur;

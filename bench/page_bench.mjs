@@ -75,33 +75,39 @@ function summary(times) {
 
 // The viewport whose layout gives #stage a bounding box of STAGE_W by STAGE_H: the layout
 // is linear in the viewport size above its breakpoints, so a few corrections converge.
-async function fitViewport(browser, url, seed) {
+function fitViewport(browser, url, seed) {
   let vp = { width: 1200, height: 800 };
-  const { ctx, page } = await openPage(browser, vp, url, seed);
-  await page.goto(url);
-  for (let i = 0; i < 8; i++) {
-    const r = await page.evaluate(() => {
-      const b = document.getElementById('stage').getBoundingClientRect();
-      return { w: b.width, h: b.height };
-    });
-    if (r.w === STAGE_W && r.h === STAGE_H) break;
-    vp = { width: Math.round(vp.width + STAGE_W - r.w), height: Math.round(vp.height + STAGE_H - r.h) };
-    const resized = page.evaluate(() => new Promise((resolve) => {
-      window.addEventListener('resize', () => resolve(), { once: true });
-    }));
-    await page.setViewportSize(vp);
-    await Promise.race([resized, page.waitForTimeout(2000)]);
-  }
-  await ctx.close();
-  return vp;
+  return withPage(browser, vp, seed, async (page) => {
+    await page.goto(url);
+    for (let i = 0; i < 8; i++) {
+      const r = await page.evaluate(() => {
+        const b = document.getElementById('stage').getBoundingClientRect();
+        return { w: b.width, h: b.height };
+      });
+      if (r.w === STAGE_W && r.h === STAGE_H) break;
+      vp = { width: Math.round(vp.width + STAGE_W - r.w), height: Math.round(vp.height + STAGE_H - r.h) };
+      const resized = page.evaluate(() => new Promise((resolve) => {
+        window.addEventListener('resize', () => resolve(), { once: true });
+      }));
+      await page.setViewportSize(vp);
+      await Promise.race([resized, page.waitForTimeout(2000)]);
+    }
+    return vp;
+  });
 }
 
-async function openPage(browser, vp, url, seed) {
+// Opens a page of viewport vp in a fresh context with the init script, and resolves with
+// what `body(page)` resolves with; the context is closed however it ends.
+async function withPage(browser, vp, seed, body) {
   const ctx = await browser.newContext({ viewport: vp, deviceScaleFactor: SCALE_FACTOR,
     colorScheme: 'dark' });
-  const page = await ctx.newPage();
-  await page.addInitScript(inPage(initScript, seed));
-  return { ctx, page };
+  try {
+    const page = await ctx.newPage();
+    await page.addInitScript(inPage(initScript, seed));
+    return await body(page);
+  } finally {
+    await ctx.close();
+  }
 }
 
 // Waits (polling by timer: a rAF-based wait would add callbacks of its own) until the page
@@ -203,9 +209,8 @@ async function timeFrames(browser, page, frames, traced) {
   return { ...summary(r.times), fps, faces, trace, raw: r.times };
 }
 
-async function scenario(browser, vp, url, o, { spread, piece, css }) {
-  const { ctx, page } = await openPage(browser, vp, url, o.seed);
-  try {
+function scenario(browser, vp, url, o, { spread, piece, css }) {
+  return withPage(browser, vp, o.seed, async (page) => {
     await loadGame(page, url);
     if (css) await page.addStyleTag({ content: css });
     // The frame loop's clock stands still while the well is filled, so gravity never
@@ -230,24 +235,19 @@ async function scenario(browser, vp, url, o, { spread, piece, css }) {
     await waitFrames(page, Math.min(30, o.frames));  // let the dialog and layout settle
     const t = await timeFrames(browser, page, o.frames, o.traced);
     return { drops, ...t };
-  } finally {
-    await ctx.close();
-  }
+  });
 }
 
 async function firstFrames(browser, vp, url, o) {
-  const { ctx, page } = await openPage(browser, vp, url, o.seed);
   const values = [];
-  try {
+  await withPage(browser, vp, o.seed, async (page) => {
     for (let i = 0; i < o.loads; i++) {
       await page.goto(url);
       await page.waitForFunction(() => window.__bench.firstEnd !== null, null,
         { polling: 20, timeout: 30000 });
       values.push(await page.evaluate(() => window.__bench.firstEnd));
     }
-  } finally {
-    await ctx.close();
-  }
+  });
   return { first: values[0], ...summary(values), raw: values };
 }
 

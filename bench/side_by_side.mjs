@@ -49,6 +49,9 @@ export async function sideBySide(makers, cases, { forms, rounds, order, measure,
   return result;
 }
 
+// The mean of a list of numbers.
+export const mean = (list) => list.reduce((s, v) => s + v, 0) / list.length;
+
 // A results section: its heading and a paragraph that says how it was measured (each left
 // out when null), and a table of `rows` (lists of cells) under `columns`, aligned by `align`
 // ('---' or '---:' each).

@@ -296,7 +296,8 @@ static double median_count(const long* v, size_t n) {
     return m;
 }
 
-static void report(struct program* p) {
+// Prints the line of one program; returns the median of its run times.
+static double report(struct program* p) {
     size_t n = p->runs;
     double* s = malloc(n * sizeof *s);
     if (s == NULL)
@@ -308,6 +309,7 @@ static void report(struct program* p) {
            p->name, n, med, percentile(s, n, 0.10), percentile(s, n, 0.90), percentile(s, n, 0.99),
            median_count(p->rss, RSS_RUNS), median_count(p->flt, n), p->bytes);
     free(s);
+    return med;
 }
 
 int main(int argc, char** argv) {
@@ -394,16 +396,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    report(&progs[0]);
-    report(&progs[1]);
+    double ma = report(&progs[0]);
+    double mb = report(&progs[1]);
 
     size_t n = progs[0].runs;
     double* scratch = malloc(n * sizeof(double));
     double* ratios = malloc(BOOTSTRAP_ROUNDS * sizeof(double));
-    memcpy(scratch, progs[0].us, n * sizeof(double));
-    double ma = median(scratch, n);
-    memcpy(scratch, progs[1].us, n * sizeof(double));
-    double mb = median(scratch, n);
     for (int b = 0; b < BOOTSTRAP_ROUNDS; b++) {
         double ra = resampled_median(progs[0].us, n, scratch);
         double rb = resampled_median(progs[1].us, n, scratch);

@@ -7,7 +7,7 @@
 
 // x with `digits` decimals, rounded as C's printf("%.Nf") rounds: to the nearest, and an
 // exact tie to the even digit (toFixed would round a tie up).
-export function fixed(x, digits) {
+function fixed(x, digits) {
   const exact = x.toFixed(100);  // the double's full decimal expansion
   const cut = exact.indexOf('.') + 1 + digits;
   if (!/^50*$/.test(exact.slice(cut))) return x.toFixed(digits);
@@ -17,21 +17,19 @@ export function fixed(x, digits) {
 }
 
 // Microseconds as milliseconds with two decimals.
-export function ms(us) {
+function ms(us) {
   return fixed(Number(us) / 1000, 2);
 }
 
 // "yes" when value <= target, else how far above it.
-export function atMost(value, target) {
-  const v = Number(value);
-  const t = Number(target);
+function atMost(value, target) {
+  const [v, t] = [Number(value), Number(target)];
   return v <= t ? 'yes' : `no, ${fixed((v / t - 1) * 100, 1)}% above`;
 }
 
 // "yes" when value >= target, else how far below it.
-export function atLeast(value, target) {
-  const v = Number(value);
-  const t = Number(target);
+function atLeast(value, target) {
+  const [v, t] = [Number(value), Number(target)];
   return v >= t ? 'yes' : `no, ${fixed((1 - v / t) * 100, 1)}% below`;
 }
 
@@ -39,7 +37,7 @@ export function atLeast(value, target) {
 
 // The median of numbers given as text ("306.52"): the middle text itself for an odd count,
 // the mean of the two middle values with two decimals for an even one.
-export function median(texts) {
+function median(texts) {
   const sorted = [...texts].sort((a, b) => Number(a) - Number(b));
   const n = sorted.length;
   if (n === 0) throw new Error('median of no values');
@@ -48,14 +46,14 @@ export function median(texts) {
 }
 
 // "lo–hi" of numbers given as text, each shown as given.
-export function range(texts) {
+function range(texts) {
   const sorted = [...texts].sort((a, b) => Number(a) - Number(b));
   return `${sorted[0]}–${sorted[sorted.length - 1]}`;
 }
 
 // The median of the per-round ratios a[i] / b[i] (each rounded to four decimals first),
 // with three decimals.
-export function pairRatio(a, b) {
+function pairRatio(a, b) {
   if (a.length !== b.length) throw new Error('rounds of unequal length');
   const pairs = a.map((x, i) => fixed(Number(x) / Number(b[i]), 4));
   const n = pairs.length;
@@ -65,7 +63,7 @@ export function pairRatio(a, b) {
 }
 
 // The fields of a "key=value key=value ..." line, as text.
-export function fields(line) {
+function fields(line) {
   const out = {};
   for (const word of line.trim().split(/\s+/)) {
     const eq = word.indexOf('=');
