@@ -230,6 +230,7 @@ function checkOneWrite() {
   const strace = which('strace');
   for (const r of ROUTES) {
     const trace = join(OUT, `writes-${r}.txt`);
+    rmSync(trace, { force: true });  // a trace left by an earlier run must not count
     spawnSync(strace, ['-qq', '-e', 'trace=write', '-o', trace, PLUGIN],
       { env: request(r, join(WORK, `gen-${STEM[r]}.json`)), stdio: 'ignore', timeout: 60000 });
     // No trace counts as no write.
