@@ -26,7 +26,8 @@ import { lighttpdWineEnv, prepareWine, programCommand, programPath, startWineSes
 export const PLUGIN_ID = 'plugin_pentra_3d';
 
 const HOST_DIR = path.dirname(fileURLToPath(import.meta.url));
-const HOST_FILES = ['node.conf', 'plugin-native.conf', 'plugin-wine.conf', 'favicon.ico', 'front.mjs'];
+const HOST_FILES = ['node.conf', 'plugin-native.conf', 'plugin-wine.conf', 'favicon.ico', 'front.mjs',
+  'front/answers.mjs', 'front/checks.mjs', 'front/forward.mjs', 'front/guesses.mjs'];
 
 // The plugin's discovery line, `--meta`, run as the serving user from `program` (its copy in
 // the run folder); when it gives none, throws naming `shown` with the last lines the run
@@ -134,7 +135,7 @@ export async function startHost(options) {
 
   try {
     // What the served processes read, in a folder of the user's.
-    for (const dir of [run.host, run.www]) {
+    for (const dir of [run.host, path.join(run.host, 'front'), run.www]) {
       fs.mkdirSync(dir);
       own(user, dir);
     }
