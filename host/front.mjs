@@ -15,7 +15,8 @@
 //   413  {"ok":false,"error":"body_too_large"}: a body longer than the plugin reads (2047
 //        bytes), refused as soon as its length is known; the connection is then closed
 //   429  {"ok":false,"error":"too_many_tries"}, with Retry-After: a client address that sent
-//        several wrong passwords waits before its next try, longer each time
+//        several wrong passwords waits before its next try, longer each time; a request
+//        with the node's right password never waits
 //   503  {"ok":false,"error":"busy"}: more requests waiting for one node than it can queue
 //   400  {"ok":false,"error":"bad_target"}: a target that is neither a path nor this server's
 //        own http:// URL; CONNECT gets 405 method_not_allowed
@@ -65,7 +66,7 @@ function nodeHandler(node, plugin) {
       return;
     }
     if (refusedCrossSite(req, res, query)) return;
-    const settle = passwordTry(req, res, query);
+    const settle = passwordTry(req, res, query, node.secret);
     if (settle) forward(node, req, res, req.url, new Set(), settle);
   };
 }
@@ -192,7 +193,7 @@ function hubHandler(server, favicon, targets) {
       return;
     }
     if (refusedCrossSite(req, res, query)) return;
-    const settle = passwordTry(req, res, query);
+    const settle = passwordTry(req, res, query, node.secret);
     if (settle) forward(node, req, res, `/${plugin}${query ? '?' + query : ''}`, skip, settle);
   };
 }
@@ -246,7 +247,7 @@ async function main() {
   const settings = JSON.parse(process.env.PENTRA_FRONT || '{}');
   const favicon = fs.readFileSync(settings.favicon);
   // One queue per node, shared by its own address and the hub's.
-  const targets = new Map(settings.servers.filter((s) => s.kind === 'node').map((s) => [s.name, makeNode(s.target)]));
+  const targets = new Map(settings.servers.filter((s) => s.kind === 'node').map((s) => [s.name, makeNode(s.target, s.secret)]));
   // A node's lighttpd started again may listen on another port.
   process.on('message', (m) => {
     if (m && m.retarget && targets.has(m.retarget.name)) targets.get(m.retarget.name).port = m.retarget.port;

@@ -19,6 +19,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { passwordSecret } from './front/guesses.mjs';
 import { keepRunning, START_TIMEOUT_MS, startLighttpd, startProcess, stopProcess } from './processes.mjs';
 import { asUser, own, prepareData, servingUser } from './user.mjs';
 import { lighttpdWineEnv, prepareWine, programCommand, programPath, startWineSession, wineEnv, winePlaces } from './wine.mjs';
@@ -174,7 +175,9 @@ export async function startHost(options) {
         PENTRA_TARGET: wine ? 'wine' : 'native',
         PENTRA_DATA: programPath(node.data, wine), ...lighttpdWineEnv(wine),
       };
-      const server = { kind: 'node', name: node.name, bind: node.bind || '127.0.0.1', port: node.port || 0, target: 0 };
+      // The front knows the password by its digest only, to let the right one pass unslowed.
+      const server = { kind: 'node', name: node.name, bind: node.bind || '127.0.0.1', port: node.port || 0, target: 0,
+        secret: passwordSecret(passwordBytes(node.password)) };
       // On the port it had when started again, else on another, which the front is told.
       const launch = async () => {
         const { proc, port } = await startLighttpd(user, path.join(run.host, 'node.conf'), node.name, nodeEnv,

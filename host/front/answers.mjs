@@ -2,8 +2,10 @@
 // without reading on, and the errors of requests that Node's parser refused.
 import { STATUS_CODES } from 'node:http';
 
-// How long a connection refused for its body stays open after the answer, unread.
+// How long a connection refused for its body stays open after the answer, and how many
+// bytes of body it may still bring meanwhile before it is closed at once.
 const CLOSE_DELAY_MS = 1000;
+const AFTER_ANSWER_BYTES = 1024 * 1024;
 
 const JSON_HEADERS = { 'Content-Type': 'application/json; charset=utf-8', 'Cache-Control': 'no-store' };
 
@@ -17,17 +19,27 @@ export function replyError(res, status, error) {
   replyJson(res, status, { ok: false, error });
 }
 
-// Answers with an error and closes the connection, without reading what the client may
+// Answers with an error and closes the connection, reading no more of what the client may
 // still be sending (a body too long, say). The connection ends a moment after the answer:
 // closed at once while the client still sends, it would be reset, and a reset may swallow
-// the answer before the client has read it.
+// the answer before the client has read it. Node.js itself starts reading again to skip the
+// rest of the body, so every piece that still arrives stops the reading anew, and past
+// AFTER_ANSWER_BYTES the connection is closed at once.
 export function replyAndClose(req, res, status, error) {
   const socket = req.socket;
+  let after = 0;
+  const unread = (chunk) => {
+    after += chunk.length;
+    if (after > AFTER_ANSWER_BYTES) socket.destroy();
+    else socket.pause();
+  };
   socket.destroySoon = () => {
     socket.pause();
     socket.end();
     setTimeout(() => socket.destroy(), CLOSE_DELAY_MS).unref();
   };
+  // Once the answer is out; by then Node.js has put the body's own readers aside.
+  res.once('finish', () => req.on('data', unread));
   res.setHeader('Connection', 'close');
   replyError(res, status, error);
 }

@@ -32,9 +32,10 @@ const REPLY_SKIP = new Set([
 ]);
 
 // One queue per node: at most NODE_CONCURRENCY requests run at once, NODE_QUEUE wait, and
-// ARRIVING_PLACES more may be receiving their body first.
-export function makeNode(port) {
-  return { port, running: 0, waiting: [], arriving: 0 };
+// ARRIVING_PLACES more may be receiving their body first. `secret` is the digest of the
+// node's password (see guesses.mjs).
+export function makeNode(port, secret = '') {
+  return { port, secret, running: 0, waiting: [], arriving: 0 };
 }
 
 // Runs `job` now or gives it a place in the queue; false when the queue is full.

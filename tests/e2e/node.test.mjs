@@ -6,6 +6,7 @@ import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import * as E from './harness.mjs';
@@ -224,6 +225,45 @@ test('--password-file: the password comes from the file\'s first line and never 
   assert.equal(ok.body, E.scoresBody([]));
 });
 
+// Sends the request line `line` with a chunked body that never ends, as fast as the
+// connection takes it, until the server closes the connection (at most 20 s and 512 MB).
+// Resolves with the status line of the answer, the bytes of body the connection took, and
+// whether the server closed it.
+function endlessBody(base, line) {
+  const { host, hostname, port } = new URL(base);
+  const chunk = Buffer.from(`10000\r\n${'9'.repeat(0x10000)}\r\n`);
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: hostname, port: Number(port) });
+    let sent = 0;
+    let answer = '';
+    let ended = false;
+    const start = Date.now();
+    const bounded = () => Date.now() - start < 20000 && sent < 512 * 2 ** 20;
+    const finish = (closed) => {
+      if (ended) return;
+      ended = true;
+      socket.destroy();
+      resolve({ status: answer.split('\r\n')[0], sent, closed });
+    };
+    const pump = () => {
+      while (!ended && bounded()) {
+        if (!socket.write(chunk, (err) => { if (!err) sent += chunk.length; })) {
+          socket.once('drain', pump);
+          return;
+        }
+      }
+      if (!ended) finish(false);
+    };
+    socket.on('data', (d) => { answer += d.toString('latin1'); });
+    socket.on('connect', () => {
+      socket.write(`${line} HTTP/1.1\r\nHost: ${host}\r\nTransfer-Encoding: chunked\r\n\r\n`);
+      pump();
+    });
+    socket.on('close', () => finish(true));
+    socket.on('error', () => finish(true));
+  });
+}
+
 test('every request is answered: raw bytes above 0x7F or control bytes get 400, and no file or log keeps what a client sent', async () => {
   const marker = `Secret${process.pid}x`;
   const send = (line, rest) => E.rawRequest(play.base, line, rest);
@@ -256,6 +296,12 @@ test('every request is answered: raw bytes above 0x7F or control bytes get 400, 
     const res = await send('POST /plugin_pentra_3d?action=save_score', head);
     assert.equal(`${res.status} ${res.body}`, 'HTTP/1.1 413 Payload Too Large {"ok":false,"error":"body_too_large"}\n');
   }
+  // A body that never ends still gets the 413, and the front stops taking it soon after:
+  // about a megabyte more, plus what the kernel's buffers hold on the way.
+  const flood = await endlessBody(play.base, 'POST /plugin_pentra_3d?action=save_score');
+  assert.equal(flood.status, 'HTTP/1.1 413 Payload Too Large');
+  assert.ok(flood.closed, 'the front closed the connection');
+  assert.ok(flood.sent < 32 * 2 ** 20, `the front took ${flood.sent} bytes after its answer`);
 
   // Many long requests, each answered, and none leaves a trace.
   const long = `GET /plugin_pentra_3d?action=scores&pwd=${marker}${'x'.repeat(8000)}`;

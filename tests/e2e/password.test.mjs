@@ -112,3 +112,26 @@ test('wrong passwords from one address make it wait, longer each time; the right
   }
   assert.deepEqual(waits, ['1', '2']);
 });
+
+test('the right password never waits: saves beside wrong guesses from the same address are all served, and the guesses stay counted', async () => {
+  const url = `${play.base}/plugin_pentra_3d`;
+  const from = '127.0.0.4';
+  const guess = () => E.request(`${url}?action=scores`, { headers: { 'X-Bot-Password': 'stale' }, localAddress: from });
+  for (let i = 0; i < 5; i++) E.assertRefusal(await guess());
+  E.assertJsonError(await guess(), 429, 'too_many_tries');
+  // The address now waits; the right password in each of its places goes straight through,
+  // in the middle of more wrong guesses.
+  const right = [{ headers: { 'X-Bot-Password': PASSWORD } }, { headers: { Authorization: `Bearer ${PASSWORD}` } }, { query: `&pwd=${ENCODED}` }];
+  const saves = Array.from({ length: 24 }, (_, i) => {
+    const { headers = {}, query = '' } = right[i % right.length];
+    return E.request(`${url}?action=save_score&val=${i + 1}${query}`, { headers, localAddress: from });
+  });
+  const guesses = Array.from({ length: 24 }, guess);
+  const saved = await Promise.all(saves);
+  assert.deepEqual(saved.map((res) => res.status), Array(24).fill(200));
+  // On a slow machine the first wait may end meanwhile and a guess get its refusal.
+  for (const res of await Promise.all(guesses)) assert.ok([401, 429].includes(res.status), String(res.status));
+  // Had the saves cleared the count, two more guesses would both be refused and not slowed.
+  await guess();
+  E.assertJsonError(await guess(), 429, 'too_many_tries', 'the right password did not clear the count');
+});
