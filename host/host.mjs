@@ -21,6 +21,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { passwordSecret } from './front/guesses.mjs';
 import { keepRunning, START_TIMEOUT_MS, startLighttpd, startProcess, stopProcess } from './processes.mjs';
+import { checkReach, ENTER, READ, RUN, WRITE, wayTo } from './reach.mjs';
 import { asUser, own, prepareData, servingUser } from './user.mjs';
 import { lighttpdWineEnv, prepareWine, programCommand, programPath, startWineSession, wineEnv, winePlaces } from './wine.mjs';
 
@@ -111,6 +112,14 @@ export async function startHost(options) {
   if (user.switched) Object.assign(env, { HOME: user.home, USER: user.name, LOGNAME: user.name });
 
   const tmp = options.tmpdir || os.tmpdir();
+  const wine = windows ? winePlaces(user, options.wineprefix) : null;
+  // Before anything is made: the user must be able to pass through to every folder the host
+  // would make for it.
+  checkReach(user, [
+    { path: tmp, mode: ENTER, kind: 'run', what: 'the temporary folder' },
+    ...nodes.map((node) => ({ path: wayTo(node.data), mode: ENTER, kind: 'data', what: 'the data folder', shown: node.data })),
+    ...(wine ? [wine.prefix, wine.home].map((p) => ({ path: wayTo(p), mode: ENTER, kind: 'wine', what: 'the wine prefix', shown: p })) : []),
+  ]);
   const runDir = fs.mkdtempSync(path.join(tmp, 'pentra-play.'));
   own(user, runDir);
   const run = { dir: runDir, host: path.join(runDir, 'host'), www: path.join(runDir, 'www') };
@@ -119,7 +128,6 @@ export async function startHost(options) {
   let giveUp = null;
   const gaveUp = new Promise((resolve) => { giveUp = resolve; });
   const say = options.say || ((line) => process.stderr.write(`${line}\n`));
-  let wine = null;
   let wineSession = null;
   let stopping = false;
 
@@ -149,9 +157,17 @@ export async function startHost(options) {
     fs.chmodSync(runProgram, 0o755);
     own(user, runProgram);
 
-    if (windows) {
-      wine = winePlaces(user, options.wineprefix);
-      prepareWine(user, wine);
+    for (const node of nodes) prepareData(user, node.data);
+    if (wine) prepareWine(user, wine);
+    // Everything the servers use, as they will use it, before one starts.
+    checkReach(user, [
+      { path: runDir, mode: READ, kind: 'run', what: 'the run folder' },
+      { path: run.host, mode: READ, kind: 'run', what: 'the run folder' },
+      { path: runProgram, mode: wine ? fs.constants.R_OK : RUN, kind: 'run', what: 'the plugin program' },
+      ...nodes.map((node) => ({ path: node.data, mode: WRITE, kind: 'data', what: 'the data folder' })),
+      ...(wine ? [wine.prefix, wine.home, wine.tmp].map((p) => ({ path: p, mode: WRITE, kind: 'wine', what: 'the wine prefix' })) : []),
+    ]);
+    if (wine) {
       // Lives as long as the nodes, so that each plugin run under lighttpd joins it.
       wineSession = await startWineSession(wineEnv(env, wine), asUser(user));
     }
@@ -169,7 +185,6 @@ export async function startHost(options) {
       return keeper;
     };
     for (const node of nodes) {
-      prepareData(user, node.data);
       const nodeEnv = {
         ...env, PENTRA_RUNTIME: runDir, PENTRA_HOST: run.host, PENTRA_PLUGIN: runProgram,
         PENTRA_TARGET: wine ? 'wine' : 'native',

@@ -23,10 +23,15 @@ function passwdEntry(name) {
 // anything runs).
 const pause = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
 
+// Held around every useradd of the hosts, so that they make users one at a time: two at once
+// may each take a user id, and one that then finds the group file locked undoes its entry,
+// after another host may already have read it and handed folders to that id.
+const USERADD_LOCK = '/run/lock/pentra-useradd.lock';
+
 // Makes the system user `name` that serves when root starts the host without sudo: no login,
 // no password, a home of its own under /var/lib for its data. Hosts that start together may
 // all find the user missing: useradd's "already exists" (status 9) then means another made
-// it, and a locked passwd or group file (another useradd at work) is tried again.
+// it, and a locked passwd or group file (a useradd of someone else's) is tried again.
 function makeSystemUser(name) {
   let said = '';
   for (let attempt = 0; attempt < 50; attempt++) {
@@ -34,9 +39,13 @@ function makeSystemUser(name) {
       if (passwdEntry(name)) return;
       pause(100);
     }
-    const r = spawnSync('useradd', ['--system', '--user-group', '--home-dir', `/var/lib/${name}`,
-      '--create-home', '--shell', '/usr/sbin/nologin', '--comment', 'pentra game host', name],
-    { encoding: 'utf8', timeout: 30000 });
+    const useradd = ['useradd', '--system', '--user-group', '--home-dir', `/var/lib/${name}`,
+      '--create-home', '--shell', '/usr/sbin/nologin', '--comment', 'pentra game host', name];
+    let r = spawnSync('flock', ['--wait', '30', USERADD_LOCK, ...useradd], { encoding: 'utf8', timeout: 40000 });
+    // Without flock (or /run/lock), useradd alone.
+    if (r.error || (r.status !== 0 && r.status !== 9 && !fs.existsSync(USERADD_LOCK))) {
+      r = spawnSync(useradd[0], useradd.slice(1), { encoding: 'utf8', timeout: 30000 });
+    }
     if (r.status === 0 || r.status === 9) return;
     said = (r.stderr || '').trim();
   }

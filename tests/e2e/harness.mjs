@@ -22,8 +22,21 @@ import { JSON_TYPE, PLUGIN_LIST, REFUSAL, REFUSAL_BODY, ROOT, scoresReply as sco
 export { JSON_TYPE, PLUGIN_LIST, REFUSAL_BODY, ROOT, scoresBody };
 export const BIN = process.env.PENTRA_BIN;
 export const EXE = process.env.PENTRA_EXE;
-export const WORK = path.resolve(process.env.PENTRA_WORK || path.join(os.tmpdir(), 'pentra-e2e'));
 if (!BIN) throw new Error('PENTRA_BIN must name the built native plugin program');
+
+// This test file's folder: a fresh one of its own in the system's temporary folder (or in
+// PENTRA_WORK), which anyone may pass through, so that the serving user reaches the run,
+// data and wine folders made in it wherever the source tree lies (root's home, a folder of
+// mktemp -d, which only root may enter). Removed when the file's tests are done.
+function makeWork() {
+  const parent = path.resolve(process.env.PENTRA_WORK || os.tmpdir());
+  fs.mkdirSync(parent, { recursive: true });
+  const dir = fs.mkdtempSync(path.join(parent, 'pentra-e2e.'));
+  fs.chmodSync(dir, 0o755);
+  process.on('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+export const WORK = makeWork();
 
 // A fresh, empty folder for one test file's runs; everything a run starts carries its
 // folder in its environment, which is how leftovers are found afterwards.

@@ -184,6 +184,27 @@ test('scripts/play names the serving user first; lighttpd, the front and the plu
   assert.equal(fs.statSync(path.join(run.data, '.pentra_scores.json')).uid, uid, 'the score file is the user\'s');
 });
 
+test('a data folder where the serving user cannot pass stops scripts/play before it serves, in one line that says why', {
+  skip: process.getuid() !== 0 ? 'needs root, to make a folder only root may enter' : false,
+}, () => {
+  const dir = path.join(play.dir, 'closed-run');
+  const closed = path.join(dir, 'closed');
+  fs.mkdirSync(path.join(dir, 'tmp'), { recursive: true });
+  fs.mkdirSync(closed, { mode: 0o700 });
+  const data = path.join(closed, 'data');
+  const run = spawnSync(path.join(E.ROOT, 'scripts', 'play'), ['--port', '0', '--data', data, '--program', E.BIN],
+    { encoding: 'utf8', timeout: 60000, env: { ...process.env, TMPDIR: path.join(dir, 'tmp'), PENTRA_E2E_RUN: dir } });
+  assert.equal(run.status, 1, run.stderr);
+  const user = expectedUser();
+  assert.match(run.stdout, new RegExp(`^Serving as user ${user}\\b[^\\n]*\\n$`), 'the user line, and no address');
+  assert.equal(run.stderr, `scripts/play: user ${user} cannot reach the data folder ${data} (it cannot enter ${closed}); ` +
+    `choose a data folder that ${user} can enter (--data), or start it through sudo from your own account, to serve as you\n`);
+  assert.equal(fs.existsSync(data), false, 'nothing made in the closed folder');
+  assert.equal((fs.statSync(closed).mode & 0o777).toString(8), '700', 'nor its mode changed');
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'tmp')), [], 'no run folder');
+  assert.deepEqual(E.processesMentioning(dir), [], 'no server');
+});
+
 test('hosts started at once where the system user is missing all start, sharing a data folder not made yet', {
   skip: process.getuid() !== 0 || process.env.SUDO_USER ? 'needs root without sudo' : false,
 }, async () => {
