@@ -8,7 +8,8 @@
 //      Chromium and Firefox with and without its backdrop blurs (frame_rate.mjs), and the
 //      CPU the whole browser spends on it, picture still and game running (cpu.mjs);
 //   3. requests per second through the local node host with wrk, against the same host
-//      running the floor program.
+//      running the floor program; and saves with the right password from one address, alone
+//      and beside wrong passwords from the same address (password_load.mjs).
 // Writes build/bench/results.md (the tables, also printed), the drivers' CSV files and
 // page.json and frame_rate.json. stats.mjs does the arithmetic and the rows; bench/README.md
 // explains them.
@@ -17,14 +18,16 @@
 
 import { spawnSync } from 'node:child_process';
 import {
-  accessSync, appendFileSync, constants, copyFileSync, existsSync, mkdirSync,
-  readFileSync, rmSync, writeFileSync,
+  accessSync, appendFileSync, chmodSync, constants, copyFileSync, existsSync, mkdirSync,
+  mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
-import { release } from 'node:os';
+import { release, tmpdir } from 'node:os';
 import { basename, join } from 'node:path';
 import {
-  HOST_ALIGN, HOST_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS, hostRow, routeRow, row,
+  HOST_ALIGN, HOST_COLUMNS, PASSWORD_ALIGN, PASSWORD_COLUMNS, ROUTE_ALIGN, ROUTE_COLUMNS,
+  hostRow, passwordRow, routeRow, row,
 } from './stats.mjs';
+import { LOAD, passwordLoad } from './password_load.mjs';
 import { measureCpu, cpuMarkdown } from './cpu.mjs';
 import { measureFrameRate, frameRateMarkdown } from './frame_rate.mjs';
 import { measurePage, pageMarkdown } from './page_bench.mjs';
@@ -57,6 +60,8 @@ const STEM = { page: 'scores', scores: 'scores', save: 'save' };
 const SCORES_FILE = '{"scores":[1200,800]}';
 const SAVE_FILE = '{"scores":[1200,1100,1000,900,800,700,600,500,400,300]}';
 const HOST_TARGET = '0.9';
+// The highest accepted time of the right password's saves beside wrong ones over alone.
+const PASSWORD_TARGET = '1.2';
 
 // ---- options and run counts -----------------------------------------------------------
 
@@ -78,11 +83,11 @@ function runCounts(smoke) {
   if (smoke) {
     return { native: 20, save: 10, nativeWarmup: 3, wine: 3, wineWarmup: 1, pageFrames: 10,
       pageTraced: 5, pageLoads: 2, pageScenes: 'basic', hostSeconds: 1, hostConnections: [1],
-      hostRounds: 1 };
+      hostRounds: 1, passwordRounds: 1, passwordLoad: { ...LOAD, saves: 100, wrong: 16 } };
   }
   return { native: 3000, save: 1000, nativeWarmup: 100, wine: 200, wineWarmup: 10,
     pageFrames: 600, pageTraced: 200, pageLoads: 21, pageScenes: 'all', hostSeconds: 1,
-    hostConnections: [1, 8, 32], hostRounds: 21 };
+    hostConnections: [1, 8, 32], hostRounds: 21, passwordRounds: 9, passwordLoad: LOAD };
 }
 
 // The highest plugin / floor ratio accepted for kind (native or wine) and route. Natively,
@@ -278,7 +283,7 @@ function measureRoute(kind, r, counts, pluginCmd, floorCmd, seen, env,
       }
     }
   }
-  emit(routeRow(label, out.toString().split('\n').slice(0, 3), target));
+  emit(routeRow(label, out.toString().split('\n').slice(0, 3), target, kind === 'wine'));
 }
 
 function measureNative(n) {
@@ -380,11 +385,12 @@ function report(name, result, markdown) {
 // The nodes started and not yet stopped.
 const nodes = [];
 
-// Starts a local node serving `program` with data folder `data` on a free port of
-// 127.0.0.1 through the host's supervisor and resolves to its address once it answers.
-async function startNode(name, program, data) {
+// Starts a local node serving `program` with data folder `data` (and `password`) on a free
+// port of 127.0.0.1 through the host's supervisor and resolves to its address once it
+// answers.
+async function startNode(name, program, data, password = '') {
   try {
-    const node = await startHostNode({ program, data });
+    const node = await startHostNode({ program, data, password });
     nodes.push(node);
     return node.url;
   } catch (e) {
@@ -408,6 +414,21 @@ function wrkRate(connections, url, seconds) {
   return found[1];
 }
 
+// The nodes' data folders: in a folder of the system's temporary folder that anyone may pass
+// through, as the host serves as another user when run as root, and the source tree (with
+// build/bench) may lie where only root can enter.
+let hostData = null;
+
+function nodeData(name) {
+  if (!hostData) {
+    hostData = mkdtempSync(join(tmpdir(), 'pentra-bench.'));
+    chmodSync(hostData, 0o755);
+  }
+  const data = join(hostData, name);
+  mkdirSync(data, { recursive: true });
+  return data;
+}
+
 async function measureHost(n, runPlugin) {
   emit('', '## 3. Through the host', '');
   progress('Through the node host (host/host.mjs, lighttpd) with wrk');
@@ -415,8 +436,7 @@ async function measureHost(n, runPlugin) {
   const program = { plugin: runPlugin, floor: join(RUN_DIR, 'floor_scores') };
   const url = {};
   for (const w of who) {
-    const data = join(WORK, 'host', w);
-    mkdirSync(data, { recursive: true });
+    const data = nodeData(w);
     writeFileSync(join(data, '.pentra_scores.json'), SCORES_FILE + '\n');
     url[w] = `${await startNode(w, program[w], data)}/plugin_pentra_3d?action=scores`;
   }
@@ -452,6 +472,33 @@ async function measureHost(n, runPlugin) {
   for (const c of n.hostConnections) {
     emit(hostRow(c, rates.plugin[c], rates.floor[c], HOST_TARGET));
   }
+  await measurePasswords(n, runPlugin);
+}
+
+// Saves with the right password from one address, alone and with wrong passwords from the
+// same address beside them, side by side round after round (see password_load.mjs).
+async function measurePasswords(n, runPlugin) {
+  progress('The right password beside wrong ones, through the node host');
+  const load = n.passwordLoad;
+  const base = await startNode('passwords', runPlugin, nodeData('passwords'), 'right');
+  const times = { alone: [], beside: [] };
+  for (let round = 0; round < n.passwordRounds; round++) {
+    for (const beside of round % 2 === 0 ? [false, true] : [true, false]) {
+      const r = await passwordLoad(base, 'right', beside, load);
+      const served = r.saved[200] ?? 0;
+      if (served !== load.saves) fail(`${load.saves - served} of ${load.saves} saves with the right password were not served: ${JSON.stringify(r.saved)}`);
+      times[beside ? 'beside' : 'alone'].push(r.ms.toFixed(1));
+    }
+  }
+  await stopNodes();
+  emit('', `${load.clients} clients on 127.0.0.1 each save with the node's right password, one ` +
+    `request after another, ${load.saves} saves in all; beside them, ${load.guessers} more ` +
+    `clients on the same address send ${load.wrong} requests with a wrong password. Each round ` +
+    'times the saves alone and the same saves beside the wrong ones, the order alternating ' +
+    'from round to round; every save must be served (200). Judged on the median of the ' +
+    'per-round ratios.', '');
+  tableHead(PASSWORD_COLUMNS, PASSWORD_ALIGN);
+  emit(passwordRow(n.passwordRounds, times.beside, times.alone, PASSWORD_TARGET));
 }
 
 // ---- machine --------------------------------------------------------------------------
@@ -483,6 +530,7 @@ function describeMachine(smoke) {
 async function cleanup() {
   await stopNodes();
   await wineSession?.stop();
+  if (hostData) rmSync(hostData, { recursive: true, force: true });
 }
 
 async function main() {
