@@ -358,7 +358,7 @@ test('a game from a pad alone: the control table, one action per press, pause, t
   for (const [buttons, why] of [[[14, 13, 12, 1, 2], 'nothing moves while paused'], [[0], 'A resumes'], [[9], 'Start pauses again'], [[9], 'Start resumes']]) {
     await H.padSet(page, []);
     await H.padSet(page, buttons);
-    assert.equal((await H.dialog(page)).on, why.includes('resumes'), why);
+    assert.equal((await H.dialog(page)).on, !why.includes('resumes'), why);
     await H.sameAs(page, g, why);
   }
   await H.padSet(page, []);
