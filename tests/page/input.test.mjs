@@ -397,7 +397,8 @@ test('held moves repeat 170 ms after the press, then every 50 ms: the pad, and D
     window.__frames(1, 10);
     return Number(document.getElementById('vScore').textContent);
   }), n);
-  // The same for a press (already counted in `from`) held on from the frame clock's last reading.
+  // What scores(n) should give while a soft drop stays held: `from` counts the
+  // drop of the press, made at the frame clock's last reading.
   const repeats = (n, from) => Array.from({ length: n }, (_, i) => {
     const t = 10 * (i + 1);
     return from + (t >= 170 ? 1 + Math.floor((t - 170) / 50) : 0);
