@@ -222,6 +222,40 @@ function initScript({ seed, storageThrows }, seededRandom) {
   wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));
   wrap('clearRect', (c, a) => { const m = c.getTransform(); push(c, { k: 'c', r: a, m: [m.a, m.b, m.c, m.d, m.e, m.f] }); });
 
+  // A stub game pad, reported at index 0 (a fresh snapshot per read) but
+  // announced only by __padEvent('gamepadconnected'); __padReads counts the
+  // page's reads. __padSet(buttons, axes, mapping) sets what it holds down
+  // and resolves once the page has read it: at a frame handed out with no
+  // time passing when the loop is awake, else at the page's next timed read.
+  let pad = { buttons: [], axes: [0, 0], mapping: 'standard' };
+  window.__padReads = 0;
+  const padNow = () => ({
+    id: 'stub pad', index: 0, connected: true, mapping: pad.mapping, timestamp: performance.now(), axes: pad.axes.slice(),
+    buttons: Array.from({ length: 17 }, (_, i) => ({ pressed: pad.buttons.includes(i), touched: pad.buttons.includes(i), value: pad.buttons.includes(i) ? 1 : 0 })),
+  });
+  Object.defineProperty(Navigator.prototype, 'getGamepads', {
+    configurable: true, writable: true, value() { window.__padReads++; return [padNow(), null, null, null]; },
+  });
+  window.__padEvent = (type) => {
+    const e = new Event(type);
+    Object.defineProperty(e, 'gamepad', { value: padNow() });
+    window.dispatchEvent(e);
+  };
+  window.__padSet = (buttons, axes, mapping) => {
+    pad = { buttons, axes: axes ?? [0, 0], mapping: mapping ?? 'standard' };
+    const n = window.__padReads;
+    if (cbs.length) window.__frames(1, 0);
+    return new Promise((resolve, reject) => {
+      const t0 = Date.now();
+      const poll = () => {
+        if (window.__padReads > n) resolve();
+        else if (Date.now() - t0 > 5000) reject(new Error('the page did not read the pad'));
+        else st(poll, 5);
+      };
+      poll();
+    });
+  };
+
   window.__keys = (list) => list.map((key) => document.body.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true })));
 }
 
@@ -333,6 +367,12 @@ export async function clickAndBlur(page, id) {
   await page.click('#' + id);
   await page.evaluate(() => document.activeElement.blur());
 }
+
+// The stub pad: connects or disconnects it, sets what it holds down (button
+// numbers, axes) and waits until the page has read that.
+export const padEvent = (page, type) => page.evaluate((t) => window.__padEvent(t), type);
+export const padSet = (page, buttons, axes, mapping) => page.evaluate(([b, a, m]) => window.__padSet(b, a, m), [buttons, axes, mapping]);
+export const padReads = (page) => page.evaluate(() => window.__padReads);
 
 export const keys = (page, list) => page.evaluate((l) => window.__keys(l), list);
 export const frames = (page, n, step, redraw = false) => page.evaluate(([a, b, r]) => window.__frames(a, b, r), [n, step, redraw]);
