@@ -157,20 +157,48 @@ function initScript({ seed, storageThrows }, seededRandom) {
     return cbs.length;
   };
 
+  // Timers shorter than a second (the boot's) run and are counted while they
+  // wait; longer ones (the pauses before a kept save is tried again) are held
+  // until the test runs them with __runLater, which returns their delays.
   const st = window.setTimeout.bind(window);
-  let pending = 0;
+  const ct = window.clearTimeout.bind(window);
+  const pending = new Set();
+  const held = new Map();
+  let heldIds = 0;
   window.setTimeout = (fn, ms, ...a) => {
-    pending++;
-    return st(() => { pending--; if (typeof fn === 'function') fn(...a); }, ms);
+    const run = () => { if (typeof fn === 'function') fn(...a); };
+    if (ms >= 1000) {
+      held.set(--heldIds, { ms, run });
+      return heldIds;
+    }
+    const id = st(() => { pending.delete(id); run(); }, ms);
+    pending.add(id);
+    return id;
   };
-  window.__pendingTimers = () => pending;
+  window.clearTimeout = (id) => {
+    if (held.delete(id)) return;
+    pending.delete(id);
+    ct(id);
+  };
+  window.__pendingTimers = () => pending.size;
+  window.__later = () => [...held.values()].map((t) => t.ms);
+  window.__runLater = () => {
+    const due = [...held.values()];
+    held.clear();
+    for (const t of due) t.run();
+    return due.map((t) => t.ms);
+  };
 
   // A request counts as settled two tasks after its body was read (or its
-  // fetch failed), by which time the page's own handlers have run.
+  // fetch failed), by which time the page's own handlers have run. __fetched
+  // lists the URLs the page asked for (the browser may send a request again
+  // by itself when a connection drops; the server would see it twice).
   window.__settled = 0;
+  window.__fetched = [];
   const done = () => st(() => st(() => { window.__settled++; }, 0), 0);
   const f = window.fetch;
   window.fetch = function (...a) {
+    window.__fetched.push(String(a[0]));
     const p = f.apply(this, a);
     p.then(null, done);
     return p;
