@@ -15,6 +15,11 @@
 // explains them.
 //
 // Usage: node bench/bench.mjs [--smoke] [--skip-wine] [--skip-page] [--skip-host]
+//                              [--frame-rate-only] [--paced-only] [--rounds=N]
+// --frame-rate-only measures only the page's frame rate, of page/index.html as the page route
+// writes it, with no plugin built; --paced-only only its scenes of play as players play;
+// --rounds sets the frame rate's rounds. BENCH_PAGE_EARLIER, when set, names an earlier page
+// file that the frame-rate part measures side by side as a fourth form.
 
 import { spawnSync } from 'node:child_process';
 import {
@@ -29,9 +34,9 @@ import {
 } from './stats.mjs';
 import { LOAD, passwordLoad } from './password_load.mjs';
 import { measureCpu, cpuMarkdown } from './cpu.mjs';
-import { measureFrameRate, frameRateMarkdown } from './frame_rate.mjs';
+import { PACED, measureFrameRate, frameRateMarkdown } from './frame_rate.mjs';
 import { measurePage, pageMarkdown } from './page_bench.mjs';
-import { ROOT, splitReply } from '../tests/values.mjs';
+import { ROOT, scoresReply, splitReply } from '../tests/values.mjs';
 import { startStandIn } from '../tests/lib/standin.mjs';
 import { programPath, startWineSession, wineEnv } from '../host/wine.mjs';
 import { startNode as startHostNode } from '../host/host.mjs';
@@ -66,12 +71,15 @@ const PASSWORD_TARGET = '1.2';
 // ---- options and run counts -----------------------------------------------------------
 
 function parseOptions(argv) {
-  const o = { smoke: false, wine: true, page: true, host: true };
+  const o = { smoke: false, wine: true, page: true, host: true, frameRateOnly: false, pacedOnly: false };
   for (const arg of argv) {
     if (arg === '--smoke') o.smoke = true;
     else if (arg === '--skip-wine') o.wine = false;
     else if (arg === '--skip-page') o.page = false;
     else if (arg === '--skip-host') o.host = false;
+    else if (arg === '--frame-rate-only') o.frameRateOnly = true;
+    else if (arg === '--paced-only') o.frameRateOnly = o.pacedOnly = true;
+    else if (/^--rounds=[1-9]$/.test(arg)) o.rounds = Number(arg.slice(9));
     else fail(`unknown option ${arg}`);
   }
   return o;
@@ -346,7 +354,7 @@ function nativeBody(r) {
   return splitReply(readFileSync(join(GEN, 'native', `${r}.out`))).body;
 }
 
-async function measureBrowsers(n, smoke) {
+async function measureBrowsers(n, options) {
   const html = nativeBody('page');
   const scores = nativeBody('scores');
   writeFileSync(join(GEN, 'page.html'), html);
@@ -354,20 +362,35 @@ async function measureBrowsers(n, smoke) {
   progress('The page in headless Chromium');
   report('page', await measurePage(html, scores, { frames: n.pageFrames, traced: n.pageTraced,
     loads: n.pageLoads, scenes: n.pageScenes }), pageMarkdown);
-  // The page as served and as it was before it drew only the frames that changed, in the
-  // dark theme through the page's own parameter, the same in both browsers.
-  const served = await startStandIn({ page: html });
-  const before = await startStandIn({ page: readFileSync(join(ROOT, 'bench/page_before.html')) });
-  served.reply = before.reply = () => ({ body: scores });
-  const url = (server) => server.url('/plugin_pentra_3d?theme=dark');
+  await measurePageForms(html, scores, options);
+}
+
+// The page's frame rate and, unless only that is asked, its CPU: the page as served, as it
+// was before it drew only the frames that changed, and an earlier page when a file names
+// one, in the dark theme through the page's own parameter, the same in both browsers.
+async function measurePageForms(html, scores, options) {
+  const earlierFile = process.env.BENCH_PAGE_EARLIER;
+  const pages = {
+    served: html,
+    before: readFileSync(join(ROOT, 'bench/page_before.html')),
+    ...earlierFile ? { earlier: readFileSync(earlierFile) } : {},
+  };
+  const servers = {};
+  const url = (name) => servers[name].url('/plugin_pentra_3d?theme=dark');
   try {
+    for (const [name, page] of Object.entries(pages)) {
+      servers[name] = await startStandIn({ page });
+      servers[name].reply = () => ({ body: scores });
+    }
     progress('The page\'s frame rate in headless Chromium and Firefox');
-    report('frame_rate', await measureFrameRate(url(served), smoke), frameRateMarkdown);
+    report('frame_rate', await measureFrameRate(url('served'), { smoke: options.smoke,
+      earlier: earlierFile ? url('earlier') : null, rounds: options.rounds,
+      scenes: options.pacedOnly ? PACED : undefined }), frameRateMarkdown);
+    if (options.frameRateOnly) return;
     progress('The CPU the page costs the whole browser in Chromium and Firefox');
-    report('cpu', await measureCpu(url(served), url(before), smoke), cpuMarkdown);
+    report('cpu', await measureCpu(url('served'), url('before'), options.smoke), cpuMarkdown);
   } finally {
-    await served.close();
-    await before.close();
+    for (const server of Object.values(servers)) await server.close();
   }
 }
 
@@ -514,7 +537,7 @@ function describeMachine(smoke) {
   const fs = run('df', ['-T', WORK]).toString().split('\n')[1].split(/\s+/)[1];
   const date = new Date().toISOString().slice(0, 16).replace('T', ' ');
   emit('# pentra benchmark results', '',
-    `- Command: \`scripts/bench${smoke ? ' --smoke' : ''}\``,
+    `- Command: \`${['scripts/bench', ...process.argv.slice(2)].join(' ')}\``,
     `- Date: ${date} UTC`,
     `- CPU: ${cpu || 'unknown'}, ${cores} cores; kernel ${release()}; ${os}`,
     `- Score files on: ${fs} (${WORK}); every program measured runs from a fresh cp copy in ${RUN_DIR}`,
@@ -536,8 +559,10 @@ async function cleanup() {
 async function main() {
   const options = parseOptions(process.argv.slice(2));
   const n = runCounts(options.smoke);
-  for (const program of [PLUGIN, join(OUT, 'embed'), join(OUT, 'spawn_bench')]) need(program);
-  if (options.wine) need(PLUGIN_EXE, constants.R_OK);
+  if (!options.frameRateOnly) {
+    for (const program of [PLUGIN, join(OUT, 'embed'), join(OUT, 'spawn_bench')]) need(program);
+    if (options.wine) need(PLUGIN_EXE, constants.R_OK);
+  }
   for (const dir of [GEN, WORK, RUN_DIR]) {
     rmSync(dir, { recursive: true, force: true });
     mkdirSync(dir, { recursive: true });
@@ -545,10 +570,15 @@ async function main() {
   writeFileSync(RESULTS, '');
 
   describeMachine(options.smoke);
-  const runPlugin = measureNative(n);
-  if (options.wine) await measureWine(n);
-  if (options.page) await measureBrowsers(n, options.smoke);
-  if (options.host) await measureHost(n, runPlugin);
+  if (options.frameRateOnly) {
+    // The page route writes page/index.html as it is.
+    await measurePageForms(readFileSync(join(ROOT, 'page/index.html')), scoresReply([1200, 800]), options);
+  } else {
+    const runPlugin = measureNative(n);
+    if (options.wine) await measureWine(n);
+    if (options.page) await measureBrowsers(n, options);
+    if (options.host) await measureHost(n, runPlugin);
+  }
   emit('', `- Load average at end: ${loadAverage()}`);
   progress(`Results in ${RESULTS}`);
 }

@@ -5,7 +5,9 @@
 //   - READY, paused and GAME OVER: the page as served against the same page frozen on the
 //     same picture (its requestAnimationFrame replaced by a function that does nothing once
 //     the state is reached), the floor for a still picture. Target: at most 1.5 times the
-//     frozen page plus 1.5 % of a core.
+//     frozen page plus 1.5 % of a core. READY and paused again with a stub game pad
+//     connected to the page as served (it then reads the pad on a timer), against the same
+//     frozen page without one, to the same target.
 //   - running at level 1 with no input: the page as served against the page as it was before
 //     it drew only the frames whose picture changed (bench/page_before.html). Target: at most
 //     0.6 of it.
@@ -33,6 +35,8 @@ const CASES = [
   { state: 'PAUSED', other: 'frozen' },
   { state: 'GAME OVER', other: 'frozen' },
   { state: 'running', other: 'before' },
+  { state: 'READY', pad: true, other: 'frozen' },
+  { state: 'PAUSED', pad: true, other: 'frozen' },
 ];
 
 // utime + stime (clock ticks) of every process below this one, by process id.
@@ -75,6 +79,26 @@ function kindOf(pid) {
   return 'main';
 }
 
+// Connects a stub game pad that holds nothing down, as a browser reports one: a fresh
+// snapshot on every read, counted in window.padReads.
+function connectPad(page) {
+  return page.evaluate(() => {
+    const pad = { id: 'stub pad', index: 0, connected: true, mapping: 'standard', timestamp: 0, axes: [0, 0, 0, 0],
+      buttons: Array.from({ length: 17 }, () => ({ pressed: false, touched: false, value: 0 })) };
+    window.padReads = 0;
+    Object.defineProperty(Navigator.prototype, 'getGamepads', {
+      configurable: true,
+      value: () => {
+        window.padReads++;
+        return [JSON.parse(JSON.stringify(pad)), null, null, null];
+      },
+    });
+    const e = new Event('gamepadconnected');
+    Object.defineProperty(e, 'gamepad', { value: pad });
+    window.dispatchEvent(e);
+  });
+}
+
 // Brings the page to a state by its own keys.
 async function enterState(page, state) {
   if (state === 'GAME OVER') await dropUntilOver(page, { maxDrops: 300 });
@@ -83,13 +107,15 @@ async function enterState(page, state) {
 }
 
 // One measurement: the share of a core the whole browser used, in total and by kind.
-function measure(driver, url, state, frozen, o) {
+function measure(driver, url, state, frozen, pad, o) {
   return inFreshTab(driver, SIZE, url, async (page) => {
     await sleep(500);
+    if (pad) await connectPad(page);
     await enterState(page, state);
     await sleep(200);  // the frame that shows the state
     if (frozen) await page.evaluate(() => { window.requestAnimationFrame = () => 0; });
     await sleep(o.settle * 1000);
+    const reads = pad ? await page.evaluate(() => window.padReads) : 0;
     const a = treeTicks();
     const t0 = performance.now();
     await sleep(o.count * 1000);
@@ -98,6 +124,8 @@ function measure(driver, url, state, frozen, o) {
     const seen = await page.evaluate(() => (document.getElementById('overlay').classList.contains('on')
       ? document.getElementById('mTitle').textContent : 'running'));
     if (seen !== state) throw new Error(`${driver.name}: wanted ${state}, the page shows ${seen}`);
+    const padReads = pad ? (await page.evaluate(() => window.padReads) - reads) / seconds : undefined;
+    if (pad && !padReads) throw new Error(`${driver.name}: ${state}: the page did not read the pad`);
     const kinds = {};
     let total = 0;
     for (const [pid, t] of b) {
@@ -107,7 +135,7 @@ function measure(driver, url, state, frozen, o) {
       kinds[kindOf(pid)] = (kinds[kindOf(pid)] || 0) + share;
       total += share;
     }
-    return { share: total, kinds };
+    return { share: total, kinds, padReads };
   });
 }
 
@@ -122,6 +150,7 @@ function judge(c) {
   c.base = mean(c.runs.other.map((r) => r.share));
   c.pageKinds = meanKinds(c.runs.page);
   c.baseKinds = meanKinds(c.runs.other);
+  if (c.pad) c.padReads = mean(c.runs.page.map((r) => r.padReads));
   if (c.other === 'frozen') {
     c.bound = STILL_FACTOR * c.base + STILL_PLUS;
     c.met = c.page <= c.bound;
@@ -139,21 +168,23 @@ function judge(c) {
  */
 export async function measureCpu(servedUrl, beforeUrl, smoke) {
   // Seconds: left to the page once in its state, then counted.
-  const o = smoke ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumTabs], cases: [CASES[0], CASES[3]] }
+  const o = smoke ? { settle: 1, count: 2, rounds: 1, drivers: [chromiumTabs], cases: [CASES[0], CASES[3], CASES[4]] }
     : { settle: 2, count: 8, rounds: 2, drivers: [chromiumTabs, firefoxTabs], cases: CASES };
   const result = { size: '1280×720', settleSeconds: o.settle, countSeconds: o.count, rounds: o.rounds,
     ...await sideBySide(o.drivers, o.cases, {
       forms: ['page', 'other'],
       rounds: o.rounds,
       order: () => ['page', 'other'],
-      measure: (driver, c, form) => (form === 'page' ? measure(driver, servedUrl, c.state, false, o)
-        : measure(driver, c.other === 'before' ? beforeUrl : servedUrl, c.state, c.other === 'frozen', o)),
+      measure: (driver, c, form) => (form === 'page' ? measure(driver, servedUrl, c.state, false, !!c.pad, o)
+        : measure(driver, c.other === 'before' ? beforeUrl : servedUrl, c.state, c.other === 'frozen', false, o)),
       judge,
-      say: (c) => `cpu: ${c.browser} ${c.state}: ${c.page.toFixed(1)} % against ${c.other} ${c.base.toFixed(1)} %`,
+      say: (c) => `cpu: ${c.browser} ${stateName(c)}: ${c.page.toFixed(1)} % against ${c.other} ${c.base.toFixed(1)} %`,
     }) };
   if (!smoke && result.cases.some((c) => !c.met)) console.error('cpu: a target was missed');
   return result;
 }
+
+const stateName = (c) => c.state + (c.pad ? `, pad connected (read ${c.padReads.toFixed(1)} times a second)` : '');
 
 // The results as a Markdown table.
 export function cpuMarkdown(r) {
@@ -166,11 +197,12 @@ export function cpuMarkdown(r) {
     `software compositing) at 1280×720, dark theme; % of one core, summed over the browser's processes, over ${o.count} s ` +
     `after ${o.settle} s in the state; each row's two pages side by side in this run, ${o.rounds} round(s), averaged. ` +
     `Targets: a still state at most ${STILL_FACTOR} × the frozen page + ${STILL_PLUS} % of a core; running with no ` +
-    `input at most ${RUNNING_RATIO} of the page before this change.`,
+    `input at most ${RUNNING_RATIO} of the page before this change. With a pad connected: a stub pad that holds nothing ` +
+    `down, on the page as served only.`,
     ['browser', 'state', 'page as served (%)', 'compared with', 'its CPU (%)', 'target', 'met',
       'as served, by process (%)', 'compared page, by process (%)'],
     ['---', '---', '---:', '---', '---:', '---', '---', '---', '---'],
-    r.cases.map((c) => [c.browser, c.state, `**${f(c.page)}**`,
+    r.cases.map((c) => [c.browser, stateName(c), `**${f(c.page)}**`,
       c.other === 'frozen' ? 'the same page frozen' : 'the page before this change', f(c.base),
       c.other === 'frozen' ? `≤ ${f(c.bound)} (1.5 × + 1.5)` : `ratio ${c.ratio.toFixed(2)} ≤ ${RUNNING_RATIO}`,
       c.met ? 'yes' : 'no', kinds(c.pageKinds), kinds(c.baseKinds)]));

@@ -215,3 +215,42 @@ test('a node\'s lighttpd or the front that dies is started again while the rest 
   const { score, reply } = await E.playToGameOver(page);
   assert.equal(JSON.parse(reply).highscore >= score, true, reply);
 });
+
+test('a best saved while its node\'s server is down is kept by the page and reaches the table once the server is back', async (t) => {
+  fs.rmSync(path.join(play.data, 'alpha', '.pentra_scores.json'), { force: true });
+  const page = await E.openTab(play.browser, t, play.urls[0]);
+  await E.bestShows(page, 0);
+  const replies = [];
+  page.on('response', (r) => {
+    if (r.request().resourceType() === 'fetch') replies.push(`${r.status()} ${new URL(r.url()).searchParams.get('action')}`);
+  });
+  // Alpha's server is killed as the save leaves the page; the save goes on once it is gone.
+  let killedAt = 0;
+  await page.route((u) => u.searchParams.get('action') === 'save_score', async (route) => {
+    if (!killedAt) {
+      const pid = play.host.pids().alpha;
+      process.kill(pid, 'SIGKILL');
+      killedAt = Date.now();
+      for (let i = 0; i < 500 && fs.existsSync(`/proc/${pid}`); i++) await E.sleep(10);
+    }
+    await route.continue();
+  });
+  const stored = page.waitForResponse((r) => r.url().includes('action=save_score') && r.status() === 200, { timeout: 60000 });
+  stored.catch(() => {});
+  const { score, reply } = await E.playToGameOver(page);
+  assert.equal(reply, '{"ok":false,"error":"node_unreachable"}\n');
+  assert.equal(await (await stored).text(), E.scoresBody([score]));
+  const after = Date.now() - killedAt;
+  assert.equal(readScores('alpha'), `{"scores":[${score}]}\n`);
+  assert.equal(said.at(-1), 'The alpha server stopped (signal SIGKILL) and was started again.');
+  await E.bestShows(page, score);
+  t.diagnostic(`score ${score}: alpha killed as its save left the page; replies ${replies.join(', ')}; in the table ${after} ms after the kill`);
+
+  // The node has it: a reload looks and sends nothing more.
+  await page.reload();
+  await E.booted(page);
+  await E.bestShows(page, score);
+  const actions = page.apiRequests.map((r) => new URL(r.url).searchParams.get('action'));
+  assert.deepEqual(actions, ['scores', 'save_score', 'scores', 'save_score', 'scores']);
+  assert.deepEqual(page.errors, []);
+});

@@ -1,10 +1,13 @@
 // Requests to the node: node and hub forms, encoding and order of the
-// fields, where the password comes from and how it travels.
+// fields, where the password comes from and how it travels; a best score
+// whose save failed, kept and sent again until the node has it.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as H from './harness.mjs';
 import { topOut } from './model.mjs';
+import { readStorage } from '../lib/page_script.mjs';
+import { unwritable } from '../values.mjs';
 
 let server, page;
 H.useBrowser((s) => ({ server, page } = s), { fresh: 'server' });
@@ -74,4 +77,107 @@ test('the save at game over goes through the same form: hub, action, val, node, 
     ['/plugins?plugin=hub%2Fid&action=scores&node=w%20st&id=9&pwd=s%26cret', 's&cret'],
     [`/plugins?plugin=hub%2Fid&action=save_score&val=${end.score}&node=w%20st&id=9&pwd=s%26cret`, 's&cret'],
   ]);
+});
+
+// --- a best score kept until the node has it ----------------------------
+
+const BAGS = ['IJLOSTZ', 'ZTSOLJI', 'OIJLSTZ'];
+const END = topOut(BAGS);
+const SAVE = `save_score ${END.score}`;
+const lost = () => ({ destroy: true });
+
+// Plays the page's first game, which ends above a best of 0, and waits until
+// its save has settled.
+async function gameOver(p = page) {
+  const n = await p.evaluate(() => window.__settled);
+  await H.play(p, BAGS, ['Enter', ...Array(END.presses).fill(' ')]);
+  await H.waitFor(p, (k) => window.__settled > k, n);
+}
+
+// The requests the page has begun since the last call, as "action val".
+const sent = (p = page) => p.evaluate(() => window.__fetched.splice(0).map((u) => {
+  const q = new URL(u, location.href).searchParams;
+  return [q.get('action'), q.get('val')].filter(Boolean).join(' ');
+}));
+const kept = async () => Object.keys(await readStorage(page)).length;
+const later = () => page.evaluate(() => window.__later());
+const settled = (n) => H.waitFor(page, (k) => window.__settled >= k, n);
+
+test('a save that fails is kept, and sent again after a look at the node\'s best on the next load and back online', H.LIMIT, async () => {
+  const failures = [
+    // why, the failing reply, whether the page tries again while it stays open
+    ['503', () => ({ status: 503, body: '{"ok":false,"error":"busy"}\n' }), true],
+    ['no connection', lost, true],
+    ['a reply that is not the node\'s JSON', () => ({ type: 'text/html', body: '<html>Wi-Fi login</html>' }), true],
+    ['unwritable store', () => ({ body: unwritable(5) }), true],
+    ['refused password', () => H.REFUSAL, false],
+  ];
+  for (const [why, fail, whileOpen] of failures) {
+    await H.loadFresh(page, server);
+    server.reply = fail;
+    await gameOver();
+    assert.deepEqual([await sent(), await kept(), await later()], [['scores', SAVE], 1, whileOpen ? [4000] : []], `${why}: kept`);
+
+    server.reply = null;
+    await H.load(page, server);
+    await settled(2);
+    assert.deepEqual([await sent(), await kept()], [['scores', SAVE], 0], `${why}: sent on the next load, then forgotten`);
+
+    server.reply = fail;
+    await gameOver();
+    assert.deepEqual(await sent(), [SAVE], why);
+    server.reply = null;
+    await page.evaluate(() => { dispatchEvent(new Event('online')); dispatchEvent(new Event('online')); });
+    // This page has sent the boot request, the save of the kept score and the failed save.
+    if (whileOpen) await settled(5);
+    assert.deepEqual([await sent(), await kept()], whileOpen ? [['scores', SAVE], 0] : [[], 1], `${why}: back online`);
+  }
+});
+
+test('a kept score is tried again after growing pauses, not sent while the node gives no best, and not sent once it shows it', H.LIMIT, async () => {
+  await H.loadFresh(page, server);
+  server.reply = () => ({ status: 503, body: '{"ok":false,"error":"busy"}\n' });
+  await gameOver();
+  assert.deepEqual(await sent(), ['scores', SAVE]);
+  const pauses = [];
+  for (let n = 3; n <= 11; n++) {
+    pauses.push(...await page.evaluate(() => window.__runLater()));
+    await settled(n);
+  }
+  assert.deepEqual(pauses, [4000, 8000, 16000, 32000, 64000, 128000, 240000, 240000, 240000]);
+  assert.deepEqual(await sent(), Array(9).fill('scores'), 'only looks: no best, no save');
+
+  // The save arrived but its reply was lost: the node's best shows it.
+  server.reply = () => H.scoresReply(END.score);
+  await page.evaluate(() => window.__runLater());
+  await settled(12);
+  assert.deepEqual([await sent(), await kept(), await later()], [['scores'], 0, []]);
+  server.reply = null;
+  await H.load(page, server);
+  assert.deepEqual(await sent(), ['scores'], 'forgotten for good');
+});
+
+test('a hub\'s page and a node\'s page keep their scores apart', H.LIMIT, async () => {
+  const west = '/plugins?plugin=plugin_pentra_3d&node=west';
+  await H.loadFresh(page, server, west);
+  server.reply = lost;
+  await gameOver();
+  server.reply = null;
+  for (const path of ['/plugin_pentra_3d', '/plugin_pentra_3d?node=west', '/plugins?plugin=plugin_pentra_3d&node=east', '/plugins?plugin=other&node=west']) {
+    await H.load(page, server, path);
+    assert.deepEqual(await sent(), ['scores'], path);
+  }
+  await H.load(page, server, west);
+  await settled(2);
+  assert.deepEqual(await sent(), ['scores', SAVE]);
+});
+
+test('where storage is refused, a failed save is sent once and raises no error', H.LIMIT, async () => {
+  // Sandboxed without allow-same-origin: no storage, and the frame's requests
+  // reach the server but their replies are not the page's to read.
+  const frame = await H.loadFramed(page, server, '/plugin_pentra_3d', { sandbox: 'allow-scripts' });
+  await gameOver(frame);
+  await frame.evaluate(() => dispatchEvent(new Event('online')));
+  assert.deepEqual([await sent(frame), await frame.evaluate(() => window.__later())], [['scores', SAVE], []]);
+  await H.noErrors(frame);
 });

@@ -157,20 +157,48 @@ function initScript({ seed, storageThrows }, seededRandom) {
     return cbs.length;
   };
 
+  // Timers shorter than a second (the boot's) run and are counted while they
+  // wait; longer ones (the pauses before a kept save is tried again) are held
+  // until the test runs them with __runLater, which returns their delays.
   const st = window.setTimeout.bind(window);
-  let pending = 0;
+  const ct = window.clearTimeout.bind(window);
+  const pending = new Set();
+  const held = new Map();
+  let heldIds = 0;
   window.setTimeout = (fn, ms, ...a) => {
-    pending++;
-    return st(() => { pending--; if (typeof fn === 'function') fn(...a); }, ms);
+    const run = () => { if (typeof fn === 'function') fn(...a); };
+    if (ms >= 1000) {
+      held.set(--heldIds, { ms, run });
+      return heldIds;
+    }
+    const id = st(() => { pending.delete(id); run(); }, ms);
+    pending.add(id);
+    return id;
   };
-  window.__pendingTimers = () => pending;
+  window.clearTimeout = (id) => {
+    if (held.delete(id)) return;
+    pending.delete(id);
+    ct(id);
+  };
+  window.__pendingTimers = () => pending.size;
+  window.__later = () => [...held.values()].map((t) => t.ms);
+  window.__runLater = () => {
+    const due = [...held.values()];
+    held.clear();
+    for (const t of due) t.run();
+    return due.map((t) => t.ms);
+  };
 
   // A request counts as settled two tasks after its body was read (or its
-  // fetch failed), by which time the page's own handlers have run.
+  // fetch failed), by which time the page's own handlers have run. __fetched
+  // lists the URLs the page asked for (the browser may send a request again
+  // by itself when a connection drops; the server would see it twice).
   window.__settled = 0;
+  window.__fetched = [];
   const done = () => st(() => st(() => { window.__settled++; }, 0), 0);
   const f = window.fetch;
   window.fetch = function (...a) {
+    window.__fetched.push(String(a[0]));
     const p = f.apply(this, a);
     p.then(null, done);
     return p;
@@ -221,6 +249,40 @@ function initScript({ seed, storageThrows }, seededRandom) {
   wrap('stroke', (c) => push(c, { k: 's', s: c.strokeStyle, a: c.globalAlpha, w: c.lineWidth, p: c.__p || [] }));
   wrap('fillRect', (c, a) => push(c, { k: 'r', s: c.fillStyle, a: c.globalAlpha, r: a }));
   wrap('clearRect', (c, a) => { const m = c.getTransform(); push(c, { k: 'c', r: a, m: [m.a, m.b, m.c, m.d, m.e, m.f] }); });
+
+  // A stub game pad, reported at index 0 (a fresh snapshot per read) but
+  // announced only by __padEvent('gamepadconnected'); __padReads counts the
+  // page's reads. __padSet(buttons, axes, mapping) sets what it holds down
+  // and resolves once the page has read it: at a frame handed out with no
+  // time passing when the loop is awake, else at the page's next timed read.
+  let pad = { buttons: [], axes: [0, 0], mapping: 'standard' };
+  window.__padReads = 0;
+  const padNow = () => ({
+    id: 'stub pad', index: 0, connected: true, mapping: pad.mapping, timestamp: performance.now(), axes: pad.axes.slice(),
+    buttons: Array.from({ length: 17 }, (_, i) => ({ pressed: pad.buttons.includes(i), touched: pad.buttons.includes(i), value: pad.buttons.includes(i) ? 1 : 0 })),
+  });
+  Object.defineProperty(Navigator.prototype, 'getGamepads', {
+    configurable: true, writable: true, value() { window.__padReads++; return [padNow(), null, null, null]; },
+  });
+  window.__padEvent = (type) => {
+    const e = new Event(type);
+    Object.defineProperty(e, 'gamepad', { value: padNow() });
+    window.dispatchEvent(e);
+  };
+  window.__padSet = (buttons, axes, mapping) => {
+    pad = { buttons, axes: axes ?? [0, 0], mapping: mapping ?? 'standard' };
+    const n = window.__padReads;
+    if (cbs.length) window.__frames(1, 0);
+    return new Promise((resolve, reject) => {
+      const t0 = Date.now();
+      const poll = () => {
+        if (window.__padReads > n) resolve();
+        else if (Date.now() - t0 > 5000) reject(new Error('the page did not read the pad'));
+        else st(poll, 5);
+      };
+      poll();
+    });
+  };
 
   window.__keys = (list) => list.map((key) => document.body.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true, cancelable: true })));
 }
@@ -333,6 +395,12 @@ export async function clickAndBlur(page, id) {
   await page.click('#' + id);
   await page.evaluate(() => document.activeElement.blur());
 }
+
+// The stub pad: connects or disconnects it, sets what it holds down (button
+// numbers, axes) and waits until the page has read that.
+export const padEvent = (page, type) => page.evaluate((t) => window.__padEvent(t), type);
+export const padSet = (page, buttons, axes, mapping) => page.evaluate(([b, a, m]) => window.__padSet(b, a, m), [buttons, axes, mapping]);
+export const padReads = (page) => page.evaluate(() => window.__padReads);
 
 export const keys = (page, list) => page.evaluate((l) => window.__keys(l), list);
 export const frames = (page, n, step, redraw = false) => page.evaluate(([a, b, r]) => window.__frames(a, b, r), [n, step, redraw]);

@@ -1,5 +1,5 @@
-// Input: the key table, the pad buttons, the dialog button, pause, and the
-// pointer gestures on the 3D view (mouse and touch).
+// Input: the key table, the pad buttons, the dialog button, pause, the
+// pointer gestures on the 3D view (mouse and touch), held moves and game pads.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -263,7 +263,7 @@ test('mouse gestures on the well: thresholds of 28, 34 and 12 pixels, one gestur
 
 // Firefox and WebKit are driven without touch emulation: their taps and swipes
 // are the mouse gestures above, which reach the page as the same pointer events.
-test('touch: a tap turns the piece and a swipe moves it',
+test('touch: a tap turns the piece, a swipe moves it, a held button repeats until the finger leaves it',
   H.chromiumOnly('a touch screen is emulated through Playwright\'s hasTouch and swipes through the DevTools protocol'),
   () => H.inTab(browser, server, { hasTouch: true }, async (tp) => {
   const bags = ['LIOJTSZ'];
@@ -287,4 +287,163 @@ test('touch: a tap turns the piece and a swipe moves it',
   await touch('touchEnd', []);
   g.softDrop();
   await H.sameAs(tp, g, 'swipe down');
+  // A finger on Left: it acts, repeats at 170 ms, and stops once slid off.
+  const left = await tp.locator('#bLeft').boundingBox();
+  await touch('touchStart', [{ x: left.x + left.width / 2, y: left.y + left.height / 2 }]);
+  await H.frames(tp, 20, 10);
+  await touch('touchMove', [{ x: left.x + left.width / 2, y: left.y - 30 }]);
+  await H.frames(tp, 20, 10);
+  await touch('touchEnd', []);
+  g.move(-1);
+  g.move(-1);
+  await H.sameAs(tp, g, 'Left held, then slid off');
 }));
+
+// The hold slot, which the model leaves out: once per piece, a swap with the
+// held piece or the next one.
+function hold(g) {
+  if (g.holdUsed) return;
+  const was = g.piece;
+  if (g.held) g.piece = { ...g.held, ...spawnPos(g.held.b) };
+  else g.spawn();
+  g.held = was;
+  g.holdUsed = true;
+}
+
+test('a game from a pad alone: the control table, one action per press, pause, the dialog buttons; no reads without a pad, no frames with its dialog up', H.LIMIT, async () => {
+  const bags = ['TIOJLSZ', 'SZJLOIT', 'IJLOSTZ', 'ZTSOLJI'];
+  await H.setBags(page, bags);
+  await H.keys(page, ['ArrowLeft']);
+  await H.frames(page, 3, 16);
+  assert.equal(await H.padReads(page), 0, 'no reads before a pad connects');
+  await H.padEvent(page, 'gamepadconnected');
+  assert.equal(await H.frames(page, 3, 16), 0, 'READY with a pad: the loop sleeps');
+  await H.padSet(page, [0]);
+  assert.equal((await H.dialog(page)).on, false, 'A is the dialog\'s Start');
+  await H.padSet(page, []);
+
+  const g = new Game(bags.join(''));
+  const pad = {
+    ...act,
+    hold,
+    drop: (x) => {
+      x.hardDrop();
+      x.holdUsed = false;
+    },
+  };
+  // [buttons down, axes, what the press does, mapping]; each is held over
+  // five reads (no time passing) and acts once.
+  const table = [
+    [[14], [0, 0], 'left'], [[], [-0.9, 0], 'left'], [[15], [0, 0], 'right'], [[], [0.9, 0], 'right'],
+    [[13], [0, 0], 'down'], [[], [0, 0.9], 'down'], [[0], [0, 0], 'cw'], [[1], [0, 0], 'ccw'],
+    [[2], [0, 0], 'hold'], [[12], [0, 0], 'drop'], [[4], [0, 0], 'hold'], [[2, 5], [0, 0], 'none'], [[12], [0, 0], 'drop'], [[5], [0, 0], 'hold'],
+    [[3, 6, 7, 8, 10, 11, 16], [0, 0], 'none'], [[], [-0.5, 0.5], 'none'], [[], [0, -1], 'none'], [[], [0, 0, -1, 1], 'none'],
+    [[14], [0, 0], 'left', ''], [[0], [0, 0], 'cw', 'xinput'],
+  ];
+  for (const [buttons, axes, what, mapping] of table) {
+    await H.padSet(page, buttons, axes, mapping);
+    await H.frames(page, 4, 0);
+    pad[what](g);
+    await H.sameAs(page, g, `after ${JSON.stringify([buttons, axes, mapping])}`);
+    await H.padSet(page, []);
+  }
+
+  // Start pauses; with the dialog up frames stop and a timer reads the pad.
+  await H.padSet(page, [9]);
+  assert.equal((await H.dialog(page)).title, 'PAUSED', 'Start pauses');
+  assert.equal(await H.frames(page, 3, 16), 0, 'PAUSED with a pad: the loop sleeps');
+  const n = await H.padReads(page);
+  await H.waitFor(page, (k) => window.__padReads >= k + 3, n);
+  assert.equal((await H.dialog(page)).title, 'PAUSED', 'a held Start pauses once');
+  for (const [buttons, why] of [[[14, 13, 12, 1, 2], 'nothing moves while paused'], [[0], 'A resumes'], [[9], 'Start pauses again'], [[9], 'Start resumes']]) {
+    await H.padSet(page, []);
+    await H.padSet(page, buttons);
+    assert.equal((await H.dialog(page)).on, !why.includes('resumes'), why);
+    await H.sameAs(page, g, why);
+  }
+  await H.padSet(page, []);
+
+  for (let i = 0; i < 40 && !g.over; i++) {
+    await H.padSet(page, [12]);
+    g.hardDrop();
+    await H.padSet(page, []);
+  }
+  assert.ok(g.over);
+  assert.deepEqual(await H.dialog(page), { on: true, title: 'GAME OVER', sub: `Score ${g.score} - ${g.lines} lines. Best ${g.score}.`, btn: 'Play Again' });
+  await H.setBags(page, ['LJIOSTZ']);
+  await H.padSet(page, [9]);
+  assert.equal((await H.dialog(page)).on, false, 'Start is Play Again');
+  assert.equal((await H.hud(page)).score, '0');
+
+  // The pad leaves while its timer reads it: no reads after that.
+  await H.padSet(page, []);
+  await H.padSet(page, [9]);
+  await H.padSet(page, []);
+  await H.padEvent(page, 'gamepaddisconnected');
+  const reads = await H.padReads(page);
+  await H.waitFor(page, () => window.__pendingTimers() === 0);
+  await H.keys(page, ['p']);
+  assert.equal(await H.frames(page, 5, 16), 1, 'resumed by key');
+  assert.equal(await H.padReads(page), reads, 'no reads once the pad has left');
+});
+
+test('held moves repeat 170 ms after the press, then every 50 ms: the pad, and Down and Right held with the mouse; leaving the button stops them, a click or Enter acts once', H.LIMIT, async () => {
+  const bags = ['IJLOSTZ'];
+  await H.play(page, bags);
+  const g = new Game(bags.join(''));
+  await H.padEvent(page, 'gamepadconnected');
+  // The score after each of n frames 10 ms apart: one point a soft drop.
+  const scores = (n) => page.evaluate((k) => Array.from({ length: k }, () => {
+    window.__frames(1, 10);
+    return Number(document.getElementById('vScore').textContent);
+  }), n);
+  // What scores(n) should give while a soft drop stays held: `from` counts the
+  // drop of the press, made at the frame clock's last reading.
+  const repeats = (n, from) => Array.from({ length: n }, (_, i) => {
+    const t = 10 * (i + 1);
+    return from + (t >= 170 ? 1 + Math.floor((t - 170) / 50) : 0);
+  });
+  const drops = (k) => {
+    for (let i = 0; i < k; i++) g.softDrop();
+  };
+
+  await H.padSet(page, [13]);
+  assert.deepEqual(await scores(30), repeats(30, 1), 'd-pad down held');
+  await H.padSet(page, []);
+  assert.deepEqual(await scores(10), Array(10).fill(4), 'released');
+  drops(4);
+  await H.padSet(page, [], [-1, 0]);
+  await H.frames(page, 20, 10);
+  await H.padSet(page, []);
+  g.move(-1);
+  g.move(-1);
+  await H.sameAs(page, g, 'stick held left for 200 ms');
+
+  const centre = async (id) => {
+    const b = await page.locator('#' + id).boundingBox();
+    return [b.x + b.width / 2, b.y + b.height / 2];
+  };
+  await page.mouse.move(...await centre('bDown'));
+  await page.mouse.down();
+  assert.deepEqual(await scores(30), repeats(30, 5), 'Down held');
+  await page.mouse.move(...await centre('cv'));
+  assert.deepEqual(await scores(10), Array(10).fill(8), 'the pointer left Down');
+  await page.mouse.up();
+  await page.mouse.move(...await centre('bRight'));
+  await page.mouse.down();
+  await H.frames(page, 17, 10);
+  await page.mouse.up();
+  await H.frames(page, 20, 10);
+  drops(4);
+  g.move(1);
+  g.move(1);
+  await H.sameAs(page, g, 'Right held for 170 ms');
+
+  await H.clickAndBlur(page, 'bDown');
+  assert.deepEqual(await scores(30), Array(30).fill(9), 'a click acts once');
+  await page.evaluate(() => document.getElementById('bDown').focus());
+  await page.keyboard.press('Enter');
+  assert.deepEqual(await scores(30), Array(30).fill(10), 'Enter on Down acts once');
+  drops(2);
+  await H.sameAs(page, g, 'after the click and Enter');
+});
