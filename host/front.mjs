@@ -42,7 +42,7 @@ import http from 'node:http';
 import { clientError, rawError, replyError, replyJson } from './front/answers.mjs';
 import { hostAllowed, refusedCrossSite } from './front/checks.mjs';
 import { forward, makeNode, nodeFailed, nodeRequest, relay } from './front/forward.mjs';
-import { passwordTry } from './front/guesses.mjs';
+import { formBytes, passwordTry } from './front/guesses.mjs';
 
 // Discovery lists are static files on the nodes: a node that takes longer is left out.
 const LIST_TIMEOUT_MS = 10000;
@@ -73,19 +73,7 @@ function nodeHandler(node, plugin) {
 
 // Decodes one query component: "+" is a space and %XX a byte; a stray "%" stays as it is.
 function decodeComponent(text) {
-  const bytes = [];
-  for (let i = 0; i < text.length; i++) {
-    const c = text.charCodeAt(i);
-    if (c === 0x2b) {
-      bytes.push(0x20);
-    } else if (c === 0x25 && /^[0-9A-Fa-f]{2}$/.test(text.slice(i + 1, i + 3))) {
-      bytes.push(parseInt(text.slice(i + 1, i + 3), 16));
-      i += 2;
-    } else {
-      bytes.push(c & 0xff);
-    }
-  }
-  return Buffer.from(bytes).toString('utf8');
+  return formBytes(text).toString('utf8');
 }
 
 // The decoded value of the first field `name` in the query, or '' when it is absent.

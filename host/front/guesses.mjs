@@ -27,9 +27,9 @@ export function passwordSecret(password) {
   return password.length ? digest(password).toString('hex') : '';
 }
 
-// Decodes a form field's value as the plugin does: "+" is a space, %XX a byte, a stray "%"
-// stays; the value ends at its first NUL byte, as a C string does.
-function formDecode(text) {
+// Decodes a form field's value to its bytes as the plugin does: "+" is a space, %XX a byte,
+// a stray "%" stays.
+export function formBytes(text) {
   const bytes = [];
   for (let i = 0; i < text.length; i++) {
     const c = text.charCodeAt(i);
@@ -42,8 +42,14 @@ function formDecode(text) {
       bytes.push(c & 0xff);
     }
   }
+  return Buffer.from(bytes);
+}
+
+// A password field's value: its bytes up to the first NUL byte, as a C string ends.
+function formDecode(text) {
+  const bytes = formBytes(text);
   const end = bytes.indexOf(0);
-  return Buffer.from(end < 0 ? bytes : bytes.slice(0, end));
+  return end < 0 ? bytes : bytes.subarray(0, end);
 }
 
 // The passwords a request offers, as bytes, in the places and the forms the plugin reads
