@@ -6,6 +6,8 @@ import { STATUS_CODES } from 'node:http';
 // bytes of body it may still bring meanwhile before it is closed at once.
 const CLOSE_DELAY_MS = 1000;
 const AFTER_ANSWER_BYTES = 1024 * 1024;
+// How long a client that sent past that limit has to read the answer before the reset.
+const RESET_GRACE_MS = 100;
 
 const JSON_HEADERS = { 'Content-Type': 'application/json; charset=utf-8', 'Cache-Control': 'no-store' };
 
@@ -24,14 +26,16 @@ export function replyError(res, status, error) {
 // closed at once while the client still sends, it would be reset, and a reset may swallow
 // the answer before the client has read it. Node.js itself starts reading again to skip the
 // rest of the body, so every piece that still arrives stops the reading anew, and past
-// AFTER_ANSWER_BYTES the connection is closed at once.
+// AFTER_ANSWER_BYTES the connection is closed within RESET_GRACE_MS.
 export function replyAndClose(req, res, status, error) {
   const socket = req.socket;
   let after = 0;
   const unread = (chunk) => {
     after += chunk.length;
-    if (after > AFTER_ANSWER_BYTES) socket.destroy();
-    else socket.pause();
+    socket.pause();
+    // Past the limit the connection goes soon, not at once: a reset that arrives before the
+    // client has read the answer would swallow it.
+    if (after > AFTER_ANSWER_BYTES) setTimeout(() => socket.destroy(), RESET_GRACE_MS).unref();
   };
   socket.destroySoon = () => {
     socket.pause();
